@@ -1,0 +1,126 @@
+// ostrivod: relays UDP datagrams from one source host to one destination
+// (often a subnet broadcast address) on the same port.
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "net/net.h"
+#include "settings/settings.h"
+
+namespace {
+
+constexpr const char *SETTINGS_PATH = "/opt/Ostrivo/etc/settings";
+// Room for any UDP datagram (at most 65,507 bytes over IPv4), so none is cut.
+constexpr std::size_t RELAY_BUFFER_SIZE = 65535;
+
+struct module_settings {
+    std::uint32_t enabled = 0; // loaded, but relaying does not depend on it
+    ipv4_host src_ipaddr = 0;
+    ipv4_host dst_ipaddr = 0;
+    std::uint32_t port = 0;
+    ipv4_host ftp_ipaddr = 0;
+    std::string domain;
+    ipv4_host dns_ipaddr1 = 0;
+    ipv4_host dns_ipaddr2 = 0;
+    ipv4_host dns_ipaddr3 = 0;
+};
+
+// A missing or unreadable file leaves every setting at its default, silently.
+void load_module_settings(module_settings &settings)
+{
+    settings_handle file = settings_open(SETTINGS_PATH, "r");
+    settings.enabled = settings_get_uint(file, "MOD_OSTRIVO_ENABLED");
+    settings.src_ipaddr = settings_get_ipaddr(file, "MOD_OSTRIVO_SRC_IPADDR");
+    settings.dst_ipaddr = settings_get_ipaddr(file, "MOD_OSTRIVO_DST_IPADDR");
+    settings.port = settings_get_uint(file, "MOD_OSTRIVO_PORT");
+    settings.ftp_ipaddr = settings_get_ipaddr(file, "MOD_OSTRIVO_FTP_IPADDR");
+    settings.domain = settings_get_string(file, "MOD_OSTRIVO_DOMAIN");
+    settings.dns_ipaddr1 = settings_get_ipaddr(file, "MOD_OSTRIVO_DNS_IPADDR1");
+    settings.dns_ipaddr2 = settings_get_ipaddr(file, "MOD_OSTRIVO_DNS_IPADDR2");
+    settings.dns_ipaddr3 = settings_get_ipaddr(file, "MOD_OSTRIVO_DNS_IPADDR3");
+    settings_close(std::move(file));
+}
+
+void log_error(const char *operation)
+{
+    int saved = errno;
+    syslog(LOG_ERR, "%s error: %s", operation, std::strerror(saved));
+    errno = saved;
+}
+
+[[noreturn]] void relay(int sock, const module_settings &settings)
+{
+    static unsigned char buffer[RELAY_BUFFER_SIZE];
+    sockaddr_in address{};
+    socklen_t address_length = 0;
+    fd_set readable;
+
+    for (;;) {
+        FD_ZERO(&readable);
+        FD_SET(sock, &readable);
+        if (select(FD_SETSIZE, &readable, nullptr, nullptr, nullptr) < 0) {
+            log_error("select");
+            sleep(1);
+            // A failed select leaves the set as it was, so the socket is
+            // still marked and the receive below waits for a datagram.
+        }
+        if (!FD_ISSET(sock, &readable))
+            continue;
+
+        address_length = sizeof address;
+        ssize_t received = recvfrom(sock, buffer, sizeof buffer, MSG_WAITALL,
+                                    reinterpret_cast<sockaddr *>(&address), &address_length);
+        if (received < 0) {
+            log_error("recv");
+            continue;
+        }
+        if (ntohl(address.sin_addr.s_addr) != settings.src_ipaddr)
+            continue;
+
+        address = sockaddr_in{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(settings.port));
+        address.sin_addr.s_addr = htonl(settings.dst_ipaddr);
+        if (sendto(sock, buffer, static_cast<std::size_t>(received), 0,
+                   reinterpret_cast<const sockaddr *>(&address), sizeof address) < 0)
+            log_error("send");
+    }
+}
+
+} // namespace
+
+int main()
+{
+    setsid();
+    openlog("Ostrivo", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    syslog(LOG_NOTICE, "started");
+
+    module_settings settings;
+    load_module_settings(settings);
+
+    unique_fd sock = udp_socket_open(settings.port);
+    if (!sock)
+        return 1;
+    // select() can only watch descriptors below FD_SETSIZE.
+    if (sock.get() >= FD_SETSIZE) {
+        errno = EMFILE;
+        log_error("create socket");
+        sock.reset();
+        return 1;
+    }
+
+    int broadcast = 1;
+    setsockopt(sock.get(), SOL_SOCKET, SO_BROADCAST, &broadcast, sizeof broadcast);
+
+    relay(sock.get(), settings);
+}

@@ -1,0 +1,37 @@
+// The daemon's UDP socket and the owner that holds it.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+
+#include <unistd.h>
+
+// Owns one descriptor. close() is never retried: on Linux the descriptor is
+// released even when close reports an error. errno survives the close, so a
+// failure can be logged after the descriptor is given up.
+class unique_fd {
+  public:
+    unique_fd() = default;
+    explicit unique_fd(int fd) noexcept : fd_(fd) {}
+    unique_fd(unique_fd &&other) noexcept : fd_(other.release()) {}
+    unique_fd &operator=(unique_fd &&other) noexcept
+    {
+        reset(other.release());
+        return *this;
+    }
+    unique_fd(const unique_fd &) = delete;
+    unique_fd &operator=(const unique_fd &) = delete;
+    ~unique_fd() { reset(); }
+
+    int get() const noexcept { return fd_; }
+    explicit operator bool() const noexcept { return fd_ >= 0; }
+    int release() noexcept { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) noexcept;
+
+  private:
+    int fd_ = -1;
+};
+
+// An IPv4 UDP socket bound to port on all local addresses, or an empty owner
+// after logging why not. A port above 65535 is refused with EINVAL.
+unique_fd udp_socket_open(std::uint32_t port);

@@ -1,0 +1,280 @@
+#include "sandbox.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+unique_fd log_listener;
+unique_fd home_netns;
+
+const char *const NETWORK_SCRIPT = R"(set -e
+for host in relay sender foreign dest1 dest2; do
+    ip netns add $host
+    ip -n $host link set lo up
+done
+ip -n relay link add br-src type bridge
+ip -n relay link add br-dst type bridge
+ip -n relay addr add 198.18.1.1/24 brd + dev br-src
+ip -n relay addr add 198.18.2.1/24 brd + dev br-dst
+join() { # host bridge address
+    ip -n relay link add port-$1 type veth peer name eth0 netns $1
+    ip -n relay link set port-$1 master $2 up
+    ip -n $1 addr add $3/24 brd + dev eth0
+    ip -n $1 link set eth0 up
+}
+join sender br-src 198.18.1.2
+join foreign br-src 198.18.1.3
+join dest1 br-dst 198.18.2.2
+join dest2 br-dst 198.18.2.3
+ip -n relay link set br-src up
+ip -n relay link set br-dst up
+)";
+
+std::string failed(const char *what)
+{
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+bool enter_netns(const char *host)
+{
+    unique_fd netns(open((std::string("/run/netns/") + host).c_str(), O_RDONLY | O_CLOEXEC));
+    return netns && setns(netns.get(), CLONE_NEWNET) == 0;
+}
+
+// Polls check every 10 ms until it holds or timeout_ms have passed.
+template <typename Check> bool wait_until(int timeout_ms, Check check)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (check())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+bool readable(int fd, int timeout_ms)
+{
+    pollfd entry{fd, POLLIN, 0};
+    return poll(&entry, 1, timeout_ms) == 1;
+}
+
+} // namespace
+
+std::string sandbox_enter()
+{
+    static bool entered = false;
+    if (entered)
+        return "";
+    if (geteuid() != 0)
+        return "needs root";
+    if (std::system("ip -V >/dev/null 2>&1") != 0)
+        return "needs ip(8) from iproute2";
+    if (unshare(CLONE_NEWNS) != 0)
+        return failed("unshare");
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return failed("make / private");
+    if (mount("sandbox", "/opt", "tmpfs", 0, "mode=755") != 0 ||
+        mount("sandbox", "/run", "tmpfs", 0, "mode=755") != 0)
+        return failed("mount tmpfs");
+    mkdir("/run/dev", 0755);
+    mkdir("/run/dev/upper", 0755);
+    mkdir("/run/dev/work", 0755);
+    if (mount("sandbox", "/dev", "overlay", 0,
+              "lowerdir=/dev,upperdir=/run/dev/upper,workdir=/run/dev/work") != 0)
+        return failed("mount overlay on /dev");
+    mkdir("/opt/Ostrivo", 0755);
+    mkdir("/opt/Ostrivo/etc", 0755);
+
+    log_listener = unique_fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, "/dev/log");
+    unlink(address.sun_path);
+    if (!log_listener ||
+        bind(log_listener.get(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+        return failed("bind /dev/log");
+
+    home_netns = unique_fd(open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
+    if (!home_netns)
+        return failed("open own network namespace");
+    std::string command = std::string("sh -c '") + NETWORK_SCRIPT + "'";
+    if (std::system(command.c_str()) != 0)
+        return "setting up the namespace hosts failed";
+    entered = true;
+    return "";
+}
+
+void sandbox_write_settings(const std::string &content)
+{
+    std::ofstream("/opt/Ostrivo/etc/settings", std::ios::binary | std::ios::trunc) << content;
+}
+
+std::vector<std::string> sandbox_daemon_command(const std::string &binary)
+{
+    std::vector<std::string> command;
+    std::istringstream launcher(std::getenv("OSTRIVO_LAUNCHER") ? std::getenv("OSTRIVO_LAUNCHER")
+                                                                : "");
+    for (std::string word; launcher >> word;)
+        command.push_back(word);
+    command.push_back(binary);
+    return command;
+}
+
+pid_t sandbox_start(const std::vector<std::string> &command, int fill_descriptors)
+{
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent || !enter_netns("relay"))
+        _exit(126);
+    if (fill_descriptors > 0) {
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(fill_descriptors) + 64;
+        setrlimit(RLIMIT_NOFILE, &limit);
+        // Close-on-exec descriptors would leave gaps, so every slot is
+        // overwritten.
+        int null = open("/dev/null", O_RDWR);
+        for (int fd = 0; fd < fill_descriptors; ++fd)
+            if (fd != null)
+                dup2(null, fd);
+    }
+    std::vector<char *> argv;
+    for (const std::string &word : command)
+        argv.push_back(const_cast<char *>(word.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+}
+
+int sandbox_wait_exit(pid_t pid, int timeout_ms)
+{
+    int status = -1;
+    wait_until(timeout_ms, [&] { return waitpid(pid, &status, WNOHANG) == pid; });
+    return status;
+}
+
+int sandbox_stop(pid_t pid)
+{
+    kill(pid, SIGTERM);
+    int status = sandbox_wait_exit(pid, 2000);
+    if (status == -1) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    return status;
+}
+
+bool sandbox_wait_bound(pid_t pid, std::uint16_t port, int timeout_ms)
+{
+    char local[16];
+    std::snprintf(local, sizeof local, ":%04X", port);
+    std::string table = "/proc/" + std::to_string(pid) + "/net/udp";
+    return wait_until(timeout_ms, [&] {
+        std::ifstream in(table);
+        std::string line, slot, address;
+        std::getline(in, line);
+        while (in >> slot >> address && std::getline(in, line))
+            if (address.ends_with(local))
+                return true;
+        return false;
+    });
+}
+
+unique_fd sandbox_udp_socket(const char *host, std::uint16_t port)
+{
+    unique_fd sock;
+    if (enter_netns(host))
+        sock = unique_fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    setns(home_netns.get(), CLONE_NEWNET);
+    if (!sock)
+        return sock;
+    int size = 1 << 20;
+    setsockopt(sock.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    if (bind(sock.get(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+        return unique_fd();
+    return sock;
+}
+
+bool sandbox_send(int sock, const std::string &payload, const char *address, std::uint16_t port)
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    inet_pton(AF_INET, address, &to.sin_addr);
+    return sendto(sock, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr *>(&to),
+                  sizeof to) == static_cast<ssize_t>(payload.size());
+}
+
+bool sandbox_receive(int sock, sandbox_datagram &datagram, int timeout_ms)
+{
+    if (!readable(sock, timeout_ms))
+        return false;
+    datagram.payload.resize(65536);
+    socklen_t length = sizeof datagram.from;
+    ssize_t size = recvfrom(sock, datagram.payload.data(), datagram.payload.size(), MSG_TRUNC,
+                            reinterpret_cast<sockaddr *>(&datagram.from), &length);
+    if (size < 0)
+        return false;
+    datagram.payload.resize(static_cast<std::size_t>(size));
+    return true;
+}
+
+bool sandbox_next_record(sandbox_record &record, int timeout_ms)
+{
+    if (!readable(log_listener.get(), timeout_ms))
+        return false;
+    char raw[4096];
+    ssize_t size = recv(log_listener.get(), raw, sizeof raw - 1, 0);
+    if (size < 0)
+        return false;
+    std::string text(raw, static_cast<std::size_t>(size));
+    // "<PRI>Mmm dd hh:mm:ss IDENTITY: TEXT"
+    std::size_t close = text.find('>');
+    std::size_t colon = text.find(": ", close);
+    if (text[0] != '<' || close == std::string::npos || colon == std::string::npos ||
+        colon < close + 17) {
+        record = {-1, "", text};
+        return true;
+    }
+    record.priority = std::atoi(text.c_str() + 1);
+    record.identity = text.substr(close + 17, colon - close - 17);
+    record.text = text.substr(colon + 2);
+    return true;
+}
+
+std::string sandbox_address_text(const sockaddr_in &address)
+{
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+}

@@ -1,0 +1,214 @@
+// The real ostrivod, run as root among namespace hosts, judged by what
+// arrives where and by every record it sends to the system log.
+
+#include "sandbox/sandbox.h"
+
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::uint16_t PORT = 5000;
+constexpr int NOTICE = 3 << 3 | 5; // LOG_DAEMON | LOG_NOTICE
+constexpr int ERROR = 3 << 3 | 3;  // LOG_DAEMON | LOG_ERR
+
+std::string settings(const char *src, const char *dst, const char *port)
+{
+    return std::string("MOD_OSTRIVO_ENABLED=1\nMOD_OSTRIVO_SRC_IPADDR=") + src +
+           "\nMOD_OSTRIVO_DST_IPADDR=" + dst + "\nMOD_OSTRIVO_PORT=" + port + "\n";
+}
+
+std::string random_bytes(std::size_t size, unsigned seed)
+{
+    std::mt19937 generate(seed);
+    std::string bytes(size, '\0');
+    for (char &byte : bytes)
+        byte = static_cast<char>(generate());
+    return bytes;
+}
+
+class Relay : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        std::string why = sandbox_enter();
+        if (why.empty())
+            return;
+        if (std::getenv("OSTRIVO_REQUIRE_INTEGRATION") != nullptr)
+            FAIL() << why;
+        GTEST_SKIP() << why;
+    }
+
+    // Every record the daemon sent must have been expected by the test.
+    void TearDown() override
+    {
+        if (pid_ > 0)
+            sandbox_stop(pid_);
+        sandbox_record extra;
+        while (sandbox_next_record(extra, 100))
+            ADD_FAILURE() << "unexpected record <" << extra.priority << ">" << extra.identity
+                          << ": " << extra.text;
+    }
+
+    void start(const std::string &content, int fill_descriptors = 0)
+    {
+        sandbox_write_settings(content);
+        launch(fill_descriptors);
+    }
+
+    void launch(int fill_descriptors = 0)
+    {
+        const char *binary = std::getenv("OSTRIVOD");
+        ASSERT_NE(binary, nullptr) << "OSTRIVOD names the daemon to test";
+        pid_ = sandbox_start(sandbox_daemon_command(binary), fill_descriptors);
+        ASSERT_GT(pid_, 0);
+        expect_record(NOTICE, "started");
+    }
+
+    void start_relaying(const std::string &content)
+    {
+        ASSERT_NO_FATAL_FAILURE(start(content));
+        ASSERT_TRUE(sandbox_wait_bound(pid_, PORT, 5000));
+    }
+
+    void expect_record(int priority, const std::string &text)
+    {
+        sandbox_record record;
+        ASSERT_TRUE(sandbox_next_record(record, 5000)) << "no record \"" << text << "\"";
+        EXPECT_EQ(record.priority, priority);
+        EXPECT_EQ(record.identity, "Ostrivo[" + std::to_string(pid_) + "]");
+        EXPECT_EQ(record.text, text);
+    }
+
+    void expect_exit_status_1()
+    {
+        int status = sandbox_wait_exit(pid_, 5000);
+        pid_ = -1;
+        ASSERT_TRUE(WIFEXITED(status)) << "wait status " << status;
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+    }
+
+    // The next datagram at sock must be payload, sent from the relay's port.
+    static void expect_relayed(int sock, const std::string &payload)
+    {
+        sandbox_datagram got;
+        ASSERT_TRUE(sandbox_receive(sock, got, 3000)) << payload.size() << " bytes never arrived";
+        EXPECT_EQ(sandbox_address_text(got.from), "198.18.2.1:5000");
+        EXPECT_EQ(got.payload.size(), payload.size());
+        EXPECT_TRUE(got.payload == payload) << "payload altered";
+    }
+
+    static void expect_nothing(int sock)
+    {
+        sandbox_datagram got;
+        EXPECT_FALSE(sandbox_receive(sock, got, 200)) << "unexpected " << got.payload;
+    }
+
+    pid_t pid_ = -1;
+};
+
+TEST_F(Relay, ForwardsFromTheSourceHostWhateverItsPort)
+{
+    unique_fd dest1 = sandbox_udp_socket("dest1", PORT);
+    unique_fd dest2 = sandbox_udp_socket("dest2", PORT);
+    unique_fd one = sandbox_udp_socket("sender", 40000);
+    unique_fd other = sandbox_udp_socket("sender", 0);
+    // Key case, quoting and a disabled module do not change relaying.
+    ASSERT_NO_FATAL_FAILURE(start_relaying("mod_ostrivo_enabled=0\n" +
+                                           settings("\"198.18.1.2\"", "198.18.2.2", "5000")));
+    EXPECT_EQ(getsid(pid_), pid_) << "the daemon leads its own session";
+
+    ASSERT_TRUE(sandbox_send(one.get(), "first", "198.18.1.1", PORT));
+    ASSERT_TRUE(sandbox_send(other.get(), "second", "198.18.1.1", PORT));
+    expect_relayed(dest1.get(), "first");
+    expect_relayed(dest1.get(), "second");
+    expect_nothing(dest2.get());
+}
+
+TEST_F(Relay, DropsOtherHostsSilently)
+{
+    unique_fd dest1 = sandbox_udp_socket("dest1", PORT);
+    unique_fd foreign = sandbox_udp_socket("foreign", PORT);
+    unique_fd sender = sandbox_udp_socket("sender", PORT);
+    ASSERT_NO_FATAL_FAILURE(start_relaying(settings("198.18.1.2", "198.18.2.2", "5000")));
+
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(sandbox_send(foreign.get(), "intruder", "198.18.1.1", PORT));
+    // The relay handles datagrams in order, so a relayed intruder would come
+    // before the marker.
+    ASSERT_TRUE(sandbox_send(sender.get(), "marker", "198.18.1.1", PORT));
+    expect_relayed(dest1.get(), "marker");
+    expect_nothing(dest1.get());
+}
+
+TEST_F(Relay, BroadcastsWholeDatagramsOfEverySizeToTheSubnet)
+{
+    unique_fd dest1 = sandbox_udp_socket("dest1", PORT);
+    unique_fd dest2 = sandbox_udp_socket("dest2", PORT);
+    unique_fd sender = sandbox_udp_socket("sender", 0);
+    ASSERT_NO_FATAL_FAILURE(start_relaying(settings("198.18.1.2", "198.18.2.255", "5000")));
+
+    const std::vector<std::string> payloads = {
+        "", "x", random_bytes(1024, 1), random_bytes(1025, 2), random_bytes(8000, 3),
+        random_bytes(65507, 4)};
+    for (const std::string &payload : payloads) {
+        ASSERT_TRUE(sandbox_send(sender.get(), payload, "198.18.1.1", PORT));
+        expect_relayed(dest1.get(), payload);
+        expect_relayed(dest2.get(), payload);
+    }
+}
+
+TEST_F(Relay, LogsEachFailedSendAndRelaysOn)
+{
+    unique_fd sender = sandbox_udp_socket("sender", 0);
+    // No route leads to this destination.
+    ASSERT_NO_FATAL_FAILURE(start_relaying(settings("198.18.1.2", "198.19.0.1", "5000")));
+
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(sandbox_send(sender.get(), "lost", "198.18.1.1", PORT));
+        expect_record(ERROR, "send error: Network is unreachable");
+    }
+    EXPECT_EQ(waitpid(pid_, nullptr, WNOHANG), 0) << "the daemon must keep running";
+}
+
+TEST_F(Relay, WithoutSettingsFileStartsAndLogsNothingMore)
+{
+    unlink("/opt/Ostrivo/etc/settings");
+    ASSERT_NO_FATAL_FAILURE(launch());
+    sandbox_record record;
+    EXPECT_FALSE(sandbox_next_record(record, 300));
+    EXPECT_EQ(waitpid(pid_, nullptr, WNOHANG), 0);
+}
+
+TEST_F(Relay, PortTakenExitsWithStatus1)
+{
+    unique_fd taken = sandbox_udp_socket("relay", PORT);
+    ASSERT_TRUE(taken);
+    ASSERT_NO_FATAL_FAILURE(start(settings("198.18.1.2", "198.18.2.2", "5000")));
+    expect_record(ERROR, "bind socket error: Address already in use");
+    expect_exit_status_1();
+}
+
+TEST_F(Relay, PortAbove65535IsRefusedNotTruncated)
+{
+    // 65616 would otherwise bind port 80.
+    ASSERT_NO_FATAL_FAILURE(start(settings("198.18.1.2", "198.18.2.2", "65616")));
+    expect_record(ERROR, "bind socket error: Invalid argument");
+    expect_exit_status_1();
+}
+
+TEST_F(Relay, SocketBeyondTheSelectSetIsRefused)
+{
+    ASSERT_NO_FATAL_FAILURE(start(settings("198.18.1.2", "198.18.2.2", "5000"), 1024));
+    expect_record(ERROR, "create socket error: Too many open files");
+    expect_exit_status_1();
+}
+
+} // namespace

@@ -1,0 +1,161 @@
+#include "settings/settings.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *PORT = "MOD_OSTRIVO_PORT";
+constexpr const char *SRC = "MOD_OSTRIVO_SRC_IPADDR";
+
+class SettingsFile : public ::testing::Test {
+  protected:
+    void TearDown() override
+    {
+        if (!path_.empty())
+            unlink(path_.c_str());
+    }
+
+    // Writes content to a fresh file and opens it the way the daemon does.
+    settings_handle open_with(const std::string &content)
+    {
+        if (path_.empty()) {
+            const char *tmp = std::getenv("TMPDIR");
+            path_ = std::string(tmp != nullptr ? tmp : "/tmp") + "/ostrivo-settings-XXXXXX";
+            int fd = mkstemp(path_.data());
+            EXPECT_GE(fd, 0);
+            close(fd);
+        }
+        std::FILE *out = std::fopen(path_.c_str(), "w");
+        EXPECT_NE(out, nullptr);
+        std::fwrite(content.data(), 1, content.size(), out);
+        std::fclose(out);
+        return settings_open(path_.c_str(), "r");
+    }
+
+    std::uint32_t port_from(const std::string &content)
+    {
+        return settings_get_uint(open_with(content), PORT);
+    }
+    std::string string_from(const std::string &content)
+    {
+        return settings_get_string(open_with(content), "KEY");
+    }
+    ipv4_host address_from(const std::string &value)
+    {
+        return settings_get_ipaddr(open_with(std::string(SRC) + "=" + value + "\n"), SRC);
+    }
+
+    std::string path_;
+};
+
+TEST_F(SettingsFile, KeysMatchWholeAndIgnoringCase)
+{
+    EXPECT_EQ(port_from("MOD_OSTRIVO_PORT=9\n"), 9u);
+    EXPECT_EQ(port_from("mod_ostrivo_port=9\n"), 9u);
+    EXPECT_EQ(port_from("MOD_OSTRIVO_PORT=\"9\"\n"), 9u);
+    EXPECT_EQ(port_from("MOD_OSTRIVO_PORT=9"), 9u) << "last line without a line feed";
+    EXPECT_EQ(port_from("A=1\r\nMOD_OSTRIVO_PORT=9\r\nB=2\r\n"), 9u);
+    EXPECT_EQ(port_from("MOD_OSTRIVO_PORT = 9\n"), 0u);
+    EXPECT_EQ(port_from(" MOD_OSTRIVO_PORT=9\n"), 0u);
+    EXPECT_EQ(port_from("#MOD_OSTRIVO_PORT=9\n"), 0u);
+    EXPECT_EQ(port_from("MOD_OSTRIVO_PORT_X=9\nMOD_OSTRIVO_POR=8\n"), 0u);
+    EXPECT_EQ(port_from("\n# comment\nnot an assignment\nMOD_OSTRIVO_PORT=9\n"), 9u);
+    EXPECT_EQ(port_from("MOD_OSTRIVO_PORT=9\nMOD_OSTRIVO_PORT=10\n"), 9u) << "first line wins";
+}
+
+TEST_F(SettingsFile, QuotesAndLineEnds)
+{
+    EXPECT_EQ(string_from("KEY=plain text\n"), "plain text");
+    EXPECT_EQ(string_from("KEY=\"quoted text\"\n"), "quoted text");
+    EXPECT_EQ(string_from("KEY=ab\"cd\n"), "ab");
+    EXPECT_EQ(string_from("KEY=\"a\"b\"\n"), "a\"b");
+    EXPECT_EQ(string_from("KEY=a=b\n"), "a=b");
+    EXPECT_EQ(string_from("KEY=\"v\"\r\n"), "v");
+    EXPECT_EQ(string_from("KEY=\n"), "");
+    EXPECT_EQ(string_from("KEY=\"\n"), "");
+    EXPECT_EQ(string_from("KEY=\"\"\n"), "");
+}
+
+TEST_F(SettingsFile, FoundEmptyValueDiffersFromAbsentKeyOnlyInFind)
+{
+    settings_handle file = open_with("KEY=\"\"\n");
+    const char *value = settings_find(file, "KEY");
+    ASSERT_NE(value, nullptr);
+    EXPECT_STREQ(value, "");
+    EXPECT_EQ(settings_find(file, "OTHER"), nullptr);
+    EXPECT_EQ(settings_get_uint(file, "KEY"), 0u);
+    EXPECT_EQ(settings_get_string(file, "OTHER"), "");
+    // Lookups rescan from the start, in any order.
+    EXPECT_NE(settings_find(file, "key"), nullptr);
+    EXPECT_EQ(settings_close(std::move(file)), 0);
+}
+
+TEST_F(SettingsFile, NullHandleGivesDefaults)
+{
+    settings_handle missing = settings_open("/nonexistent/ostrivo/settings", "r");
+    EXPECT_EQ(missing, nullptr);
+    EXPECT_EQ(settings_find(missing, PORT), nullptr);
+    EXPECT_EQ(settings_get_string(missing, PORT), "");
+    EXPECT_EQ(settings_get_uint(missing, PORT), 0u);
+    EXPECT_EQ(settings_get_ipaddr(missing, SRC), 0u);
+    EXPECT_EQ(settings_close(std::move(missing)), 0);
+}
+
+TEST_F(SettingsFile, UnsignedNumbers)
+{
+    EXPECT_EQ(port_from("MOD_OSTRIVO_PORT= 9\n"), 9u);
+    EXPECT_EQ(port_from("MOD_OSTRIVO_PORT=\t+9\n"), 9u);
+    EXPECT_EQ(port_from("MOD_OSTRIVO_PORT=9abc\n"), 9u);
+    EXPECT_EQ(port_from("MOD_OSTRIVO_PORT=007\n"), 7u);
+    EXPECT_EQ(port_from("MOD_OSTRIVO_PORT=abc\n"), 0u);
+    EXPECT_EQ(port_from("MOD_OSTRIVO_PORT=+\n"), 0u);
+    EXPECT_EQ(port_from("MOD_OSTRIVO_PORT=4294967295\n"), 4294967295u);
+    // Would wrap under a plain %u conversion.
+    EXPECT_EQ(port_from("MOD_OSTRIVO_PORT=-1\n"), 0u);
+    EXPECT_EQ(port_from("MOD_OSTRIVO_PORT= -5\n"), 0u);
+    EXPECT_EQ(port_from("MOD_OSTRIVO_PORT=4294967296\n"), 0u);
+    EXPECT_EQ(port_from("MOD_OSTRIVO_PORT=99999999999999999999999\n"), 0u);
+}
+
+TEST_F(SettingsFile, Addresses)
+{
+    EXPECT_EQ(address_from("192.168.1.255"), 0xC0A801FFu);
+    EXPECT_EQ(address_from("\"10.0.0.1\""), 0x0A000001u);
+    EXPECT_EQ(address_from("10.0.0.1 gateway"), 0x0A000001u);
+    EXPECT_EQ(address_from("10.0.0.1.7"), 0x0A000001u);
+    EXPECT_EQ(address_from("10. 0. 0. 1"), 0x0A000001u);
+    EXPECT_EQ(address_from("255.255.255.255"), 0xFFFFFFFFu);
+    EXPECT_EQ(address_from("10.0.0"), 0u);
+    EXPECT_EQ(address_from("10.0.0."), 0u);
+    EXPECT_EQ(address_from("10 .0.0.1"), 0u);
+    EXPECT_EQ(address_from("10,0,0,1"), 0u);
+    EXPECT_EQ(address_from("host.example"), 0u);
+    // Out-of-range or signed parts would otherwise carry or wrap into another
+    // host's address.
+    EXPECT_EQ(address_from("1.2.3.256"), 0u);
+    EXPECT_EQ(address_from("1.2.256.0"), 0u);
+    EXPECT_EQ(address_from("256.0.0.1"), 0u);
+    EXPECT_EQ(address_from("10.0.0.4294967297"), 0u);
+    EXPECT_EQ(address_from("10.0.0.-1"), 0u);
+    EXPECT_EQ(address_from("+10.0.0.1"), 0u);
+    EXPECT_EQ(address_from("10.+0.0.1"), 0u);
+}
+
+TEST_F(SettingsFile, LongLinesAreExaminedWhole)
+{
+    // A key deep inside one long line must not read as a line of its own.
+    std::string filler = "JUNK=" + std::string(16383 - 5, 'x');
+    EXPECT_EQ(port_from(filler + "MOD_OSTRIVO_PORT=7\nMOD_OSTRIVO_PORT=8\n"), 8u);
+
+    std::string domain(100000, 'd');
+    settings_handle file = open_with("A=" + std::string(20000, 'a') + "\nKEY=" + domain + "\n");
+    EXPECT_EQ(settings_get_string(file, "KEY"), domain);
+    EXPECT_EQ(settings_get_string(file, "A").size(), 20000u);
+}
+
+} // namespace
