@@ -75,6 +75,7 @@ TEST_F(SettingsFile, QuotesAndLineEnds)
     EXPECT_EQ(string_from("KEY=ab\"cd\n"), "ab");
     EXPECT_EQ(string_from("KEY=\"a\"b\"\n"), "a\"b");
     EXPECT_EQ(string_from("KEY=a=b\n"), "a=b");
+    EXPECT_EQ(string_from("KEY=crlf\r\n"), "crlf");
     EXPECT_EQ(string_from("KEY=\"v\"\r\n"), "v");
     EXPECT_EQ(string_from("KEY=\n"), "");
     EXPECT_EQ(string_from("KEY=\"\n"), "");
