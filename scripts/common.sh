@@ -2,6 +2,7 @@
 # building and testing need when they are missing, then builds into build/.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
+export PATH="$PATH:/usr/sbin:/sbin"
 
 PACKAGES=(cmake make g++ libgtest-dev iproute2)
 

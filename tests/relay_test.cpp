@@ -68,7 +68,8 @@ class Relay : public ::testing::Test {
     void launch(int fill_descriptors = 0)
     {
         const char *binary = std::getenv("OSTRIVOD");
-        pid_ = sandbox_start(sandbox_daemon_command(binary != nullptr ? binary : OSTRIVOD_BUILT), fill_descriptors);
+        pid_ = sandbox_start(sandbox_daemon_command(binary != nullptr ? binary : OSTRIVOD_BUILT),
+                             fill_descriptors);
         ASSERT_GT(pid_, 0);
         expect_record(NOTICE, "started");
     }
@@ -156,9 +157,12 @@ TEST_F(Relay, BroadcastsWholeDatagramsOfEverySizeToTheSubnet)
     unique_fd sender = sandbox_udp_socket("sender", 0);
     ASSERT_NO_FATAL_FAILURE(start_relaying(settings("198.18.1.2", "198.18.2.255", "5000")));
 
-    const std::vector<std::string> payloads = {
-        "", "x", random_bytes(1024, 1), random_bytes(1025, 2), random_bytes(8000, 3),
-        random_bytes(65507, 4)};
+    const std::vector<std::string> payloads = {"",
+                                               "x",
+                                               random_bytes(1024, 1),
+                                               random_bytes(1025, 2),
+                                               random_bytes(8000, 3),
+                                               random_bytes(65507, 4)};
     for (const std::string &payload : payloads) {
         ASSERT_TRUE(sandbox_send(sender.get(), payload, "198.18.1.1", PORT));
         expect_relayed(dest1.get(), payload);
