@@ -79,8 +79,11 @@ int main(int argc, char **argv)
 
     std::printf("\nSystem log (/dev/log) records:\n");
     sandbox_record record;
+    const char *const levels[] = {"emerg",   "alert",  "crit", "err",
+                                  "warning", "notice", "info", "debug"};
     while (sandbox_next_record(record, 200))
-        std::printf("  <%d> %s: %s\n", record.priority, record.identity.c_str(),
-                    record.text.c_str());
+        std::printf("  <%d> %s.%s %s: %s\n", record.priority,
+                    record.priority >> 3 == 3 ? "daemon" : "other", levels[record.priority & 7],
+                    record.identity.c_str(), record.text.c_str());
     return 0;
 }
