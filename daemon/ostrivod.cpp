@@ -111,11 +111,11 @@ int main()
     unique_fd sock = udp_socket_open(settings.port);
     if (!sock)
         return 1;
-    // select() can only watch descriptors below FD_SETSIZE.
+    // select() can only watch descriptors below FD_SETSIZE; the owner closes
+    // the socket on the way out.
     if (sock.get() >= FD_SETSIZE) {
         errno = EMFILE;
         log_error("create socket");
-        sock.reset();
         return 1;
     }
 

@@ -135,8 +135,8 @@ void sandbox_write_settings(const std::string &content)
 std::vector<std::string> sandbox_daemon_command(const std::string &binary)
 {
     std::vector<std::string> command;
-    std::istringstream launcher(std::getenv("OSTRIVO_LAUNCHER") ? std::getenv("OSTRIVO_LAUNCHER")
-                                                                : "");
+    const char *words = std::getenv("OSTRIVO_LAUNCHER");
+    std::istringstream launcher(words != nullptr ? words : "");
     for (std::string word; launcher >> word;)
         command.push_back(word);
     command.push_back(binary);
