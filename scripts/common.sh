@@ -1,14 +1,13 @@
 # Sourced by the quick-start commands: installs the Debian packages that
-# building and testing need when they are missing, then builds into build/.
+# building and testing need when they are missing, and builds.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 export PATH="$PATH:/usr/sbin:/sbin"
 
-PACKAGES=(cmake make g++ libgtest-dev iproute2)
-
-install_missing() {
+# need PACKAGE...: installs those of the packages that are missing.
+need() {
     local missing=()
-    for package in "${PACKAGES[@]}"; do
+    for package in "$@"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
             missing+=("$package")
     done
@@ -19,13 +18,21 @@ install_missing() {
     fi
 }
 
-build() {
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# build_host [CMAKE_ARG...]: the daemon, tests and demo for this machine, in build/.
+build_host() {
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
     cmake --build build --parallel "$(nproc)"
+}
+
+# build_board: the daemon and its unit tests for 32-bit ARM, in build-armhf/.
+build_board() {
+    cmake -S . -B build-armhf -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake >/dev/null
+    cmake --build build-armhf --parallel "$(nproc)"
 }
 
 if ((EUID != 0)); then
     echo "$0: run as root: the relay runs among network namespace hosts" >&2
     exit 1
 fi
-install_missing
+need cmake make g++ libgtest-dev iproute2

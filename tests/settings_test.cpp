@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -157,6 +158,29 @@ TEST_F(SettingsFile, LongLinesAreExaminedWhole)
     settings_handle file = open_with("A=" + std::string(20000, 'a') + "\nKEY=" + domain + "\n");
     EXPECT_EQ(settings_get_string(file, "KEY"), domain);
     EXPECT_EQ(settings_get_string(file, "A").size(), 20000u);
+}
+
+// The example installed beside the daemon must read as the values it shows.
+TEST(SettingsExample, ReadsAsWritten)
+{
+    settings_handle file = settings_open(OSTRIVO_SETTINGS_EXAMPLE, "r");
+    ASSERT_TRUE(file);
+    EXPECT_EQ(settings_get_ipaddr(file, SRC), 0xC000020Au);                    // 192.0.2.10
+    EXPECT_EQ(settings_get_ipaddr(file, "MOD_OSTRIVO_DST_IPADDR"), 0xC63364FFu); // 198.51.100.255
+    EXPECT_EQ(settings_get_uint(file, PORT), 5000u);
+    EXPECT_EQ(settings_get_uint(file, "MOD_OSTRIVO_ENABLED"), 1u);
+    EXPECT_EQ(settings_get_string(file, "MOD_OSTRIVO_DOMAIN"), "");
+
+    // A comment holding an equals sign would read as a setting.
+    std::FILE *in = std::fopen(OSTRIVO_SETTINGS_EXAMPLE, "r");
+    ASSERT_NE(in, nullptr);
+    char line[512];
+    while (std::fgets(line, sizeof line, in) != nullptr) {
+        if (line[0] == '#') {
+            EXPECT_EQ(std::strchr(line, '='), nullptr) << line;
+        }
+    }
+    std::fclose(in);
 }
 
 } // namespace

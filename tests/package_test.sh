@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Builds the .deb of one build tree into a temporary folder, unpacks it there
+# (it is never installed) and checks what a board would get from it.
+# Usage: package_test.sh BUILD_DIR DEB_ARCHITECTURE
+set -euo pipefail
+build=$1 arch=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+case $arch in
+armhf) machine=ARM loader=ld-linux-armhf.so.3 ;;
+amd64) machine="X86-64" loader=ld-linux-x86-64.so.2 ;;
+*) echo "no expectations for $arch" && exit 1 ;;
+esac
+
+cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
+    { cat "$work/cpack.log" && exit 1; }
+debs=("$work"/out/*.deb)
+[[ ${#debs[@]} == 1 && -f ${debs[0]} ]] || { echo "expected one package, got: ${debs[*]}" && exit 1; }
+deb=${debs[0]}
+echo "package: $(basename "$deb")"
+
+field() { dpkg-deb -f "$deb" "$1"; }
+[[ $(field Package) == ostrivod ]] || fail "Package: $(field Package)"
+[[ $(field Architecture) == "$arch" ]] || fail "Architecture: $(field Architecture)"
+depends=$(field Depends)
+[[ $depends =~ ^libc6\ \(\>=\ ([0-9.]+)\)$ ]] || fail "Depends: $depends"
+libc_version=${BASH_REMATCH[1]:-0}
+[[ -z $(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -E 'conffiles|inst|rm$') ]] ||
+    fail "the package has maintainer scripts or conffiles"
+
+dpkg-deb -x "$deb" "$work/root"
+files=$(cd "$work/root" && find . -type f -o -type l | sort | tr '\n' ' ')
+expected="./lib/systemd/system/ostrivod.service ./opt/Ostrivo/bin/ostrivod ./opt/Ostrivo/etc/settings.example "
+[[ $files == "$expected" ]] || fail "files: $files"
+
+daemon=$work/root/opt/Ostrivo/bin/ostrivod
+[[ -x $daemon ]] || fail "the daemon is not executable"
+readelf -h "$daemon" | grep -q "Machine:.*$machine" || fail "not built for $machine"
+needed=$(readelf -d "$daemon" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
+[[ $needed == "$(printf '%s\n' libc.so.6 "$loader" | sort | tr '\n' ' ')" ]] || fail "NEEDED: $needed"
+readelf -S "$daemon" | grep -q '\.symtab' && fail "the daemon is not stripped"
+size=$(stat -c %s "$daemon")
+[[ $arch != armhf || $size -le 65536 ]] || fail "the daemon is $size bytes, over 64 KiB"
+newest=$(readelf -V "$daemon" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -uV | tail -1)
+[[ $(printf '%s\n%s\n' "$newest" "$libc_version" | sort -V | tail -1) == "$libc_version" ]] ||
+    fail "the daemon needs glibc $newest, the package asks for $libc_version"
+echo "daemon: $size bytes, NEEDED $needed, glibc >= $newest"
+
+unit=$work/root/lib/systemd/system/ostrivod.service
+for line in Type=simple Restart=on-failure ExecStart=/opt/Ostrivo/bin/ostrivod; do
+    grep -qx "$line" "$unit" || fail "the unit lacks $line"
+done
+# verify looks for ExecStart's program on this machine: give it the
+# package's, in a private /opt. It reports doubtful lines without failing,
+# so any output is a failure.
+if command -v systemd-analyze >/dev/null && ((EUID == 0)); then
+    report=$(unshare -m bash -c 'mount --make-rprivate / && mount -t tmpfs tmpfs /opt &&
+        cp -a "$1/opt/Ostrivo" /opt/ && systemd-analyze verify "$2" 2>&1' _ "$work/root" "$unit") ||
+        fail "systemd-analyze verify failed"
+    [[ -z $report ]] || fail "systemd-analyze verify: $report"
+elif [[ ${OSTRIVO_REQUIRE_INTEGRATION:-} == 1 ]]; then
+    fail "systemd-analyze verify cannot run here (needs systemd-analyze and root)"
+else
+    echo "systemd-analyze verify: not available, skipped"
+fi
+
+((failures == 0)) || exit 1
+echo "package checks passed"
