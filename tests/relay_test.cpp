@@ -4,8 +4,10 @@
 #include "sandbox/sandbox.h"
 
 #include <cstdlib>
+#include <fstream>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -68,8 +70,11 @@ class Relay : public ::testing::Test {
     void launch(int fill_descriptors = 0)
     {
         const char *binary = std::getenv("OSTRIVOD");
-        pid_ = sandbox_start(sandbox_daemon_command(binary != nullptr ? binary : OSTRIVOD_BUILT),
-                             fill_descriptors);
+        std::vector<std::string> command = run_as_;
+        for (std::string &word :
+             sandbox_daemon_command(binary != nullptr ? binary : OSTRIVOD_BUILT))
+            command.push_back(std::move(word));
+        pid_ = sandbox_start(command, fill_descriptors);
         ASSERT_GT(pid_, 0);
         expect_record(NOTICE, "started");
     }
@@ -98,11 +103,11 @@ class Relay : public ::testing::Test {
     }
 
     // The next datagram at sock must be payload, sent from the relay's port.
-    static void expect_relayed(int sock, const std::string &payload)
+    static void expect_relayed(int sock, const std::string &payload, std::uint16_t port = PORT)
     {
         sandbox_datagram got;
         ASSERT_TRUE(sandbox_receive(sock, got, 3000)) << payload.size() << " bytes never arrived";
-        EXPECT_EQ(sandbox_address_text(got.from), "198.18.2.1:5000");
+        EXPECT_EQ(sandbox_address_text(got.from), "198.18.2.1:" + std::to_string(port));
         EXPECT_EQ(got.payload.size(), payload.size());
         EXPECT_TRUE(got.payload == payload) << "payload altered";
     }
@@ -113,6 +118,7 @@ class Relay : public ::testing::Test {
         EXPECT_FALSE(sandbox_receive(sock, got, 200)) << "unexpected " << got.payload;
     }
 
+    std::vector<std::string> run_as_; // words put before the daemon's command
     pid_t pid_ = -1;
 };
 
@@ -181,6 +187,38 @@ TEST_F(Relay, LogsEachFailedSendAndRelaysOn)
         expect_record(ERROR, "send error: Network is unreachable");
     }
     EXPECT_EQ(waitpid(pid_, nullptr, WNOHANG), 0) << "the daemon must keep running";
+}
+
+// What the systemd unit gives it: a user of its own, no supplementary groups,
+// and only the capability to bind a port below 1024.
+TEST_F(Relay, RelaysUnprivilegedWithOnlyTheRightToBindALowPort)
+{
+    constexpr std::uint16_t LOW_PORT = 700;
+    run_as_ = {"setpriv",
+               "--reuid=65534",
+               "--regid=65534",
+               "--clear-groups",
+               "--inh-caps=-all,+net_bind_service",
+               "--ambient-caps=-all,+net_bind_service",
+               "--bounding-set=-all,+net_bind_service",
+               "--no-new-privs"};
+    unique_fd dest2 = sandbox_udp_socket("dest2", LOW_PORT);
+    unique_fd sender = sandbox_udp_socket("sender", 0);
+    ASSERT_NO_FATAL_FAILURE(start(settings("198.18.1.2", "198.18.2.255", "700")));
+    ASSERT_TRUE(sandbox_wait_bound(pid_, LOW_PORT, 5000));
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string uid, effective;
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("Uid:", 0) == 0)
+            uid = line;
+        if (line.rfind("CapEff:", 0) == 0)
+            effective = line;
+    }
+    EXPECT_EQ(uid, "Uid:\t65534\t65534\t65534\t65534");
+    EXPECT_EQ(effective, "CapEff:\t0000000000000400"); // CAP_NET_BIND_SERVICE alone
+
+    ASSERT_TRUE(sandbox_send(sender.get(), "low", "198.18.1.1", LOW_PORT));
+    expect_relayed(dest2.get(), "low", LOW_PORT);
 }
 
 TEST_F(Relay, WithoutSettingsFileStartsAndLogsNothingMore)

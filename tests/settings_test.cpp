@@ -165,7 +165,7 @@ TEST(SettingsExample, ReadsAsWritten)
 {
     settings_handle file = settings_open(OSTRIVO_SETTINGS_EXAMPLE, "r");
     ASSERT_TRUE(file);
-    EXPECT_EQ(settings_get_ipaddr(file, SRC), 0xC000020Au);                    // 192.0.2.10
+    EXPECT_EQ(settings_get_ipaddr(file, SRC), 0xC000020Au);                      // 192.0.2.10
     EXPECT_EQ(settings_get_ipaddr(file, "MOD_OSTRIVO_DST_IPADDR"), 0xC63364FFu); // 198.51.100.255
     EXPECT_EQ(settings_get_uint(file, PORT), 5000u);
     EXPECT_EQ(settings_get_uint(file, "MOD_OSTRIVO_ENABLED"), 1u);
