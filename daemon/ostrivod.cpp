@@ -68,7 +68,8 @@ void log_error(const char *operation)
     for (;;) {
         FD_ZERO(&readable);
         FD_SET(sock, &readable);
-        if (select(FD_SETSIZE, &readable, nullptr, nullptr, nullptr) < 0) {
+        // Only the socket's own bit, not the whole set, is worth scanning.
+        if (select(sock + 1, &readable, nullptr, nullptr, nullptr) < 0) {
             log_error("select");
             sleep(1);
             // A failed select leaves the set as it was, so the socket is

@@ -1,0 +1,353 @@
+// Floods each relay with datagrams among namespace hosts and measures what it
+// relays, what that costs in CPU time and memory, and whether every relayed
+// byte arrived right.
+// Usage: ostrivo-bench OSTRIVOD FLOOR_RELAY [--rounds N] [--seconds S]
+
+#include "sandbox/sandbox.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::uint16_t PORT = 5000;
+constexpr const char *SOURCE = "198.18.1.2";
+constexpr const char *DESTINATION = "198.18.2.255";
+constexpr std::size_t BATCH = 64;
+
+using clock_type = std::chrono::steady_clock;
+
+struct relay_kind {
+    std::string name;
+    std::vector<std::string> command;
+};
+
+struct round_result {
+    double per_second = 0;     // relayed during the flood
+    double cpu_us = 0;         // CPU time of the relay per relayed datagram
+    long peak_rss_kb = 0;      // VmHWM
+    std::uint64_t sent = 0;    // by the sender
+    std::uint64_t relayed = 0; // by the relay, flood and drain
+    std::uint64_t received = 0;
+    std::uint64_t altered = 0;
+};
+
+struct sample {
+    double cpu_seconds = 0;
+    std::uint64_t out_datagrams = 0;
+};
+
+// utime and stime from /proc/PID/stat, and the UDP datagrams sent from the
+// relay's network namespace (the relay is the only sender there).
+sample take_sample(pid_t pid)
+{
+    sample taken;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int index = 3; fields >> field; ++index) {
+        if (index == 14)
+            utime = std::stoull(field);
+        if (index == 15) {
+            stime = std::stoull(field);
+            break;
+        }
+    }
+    taken.cpu_seconds =
+        static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+
+    std::ifstream snmp("/proc/" + std::to_string(pid) + "/net/snmp");
+    std::string names, values;
+    while (std::getline(snmp, names) && std::getline(snmp, values)) {
+        if (!names.starts_with("Udp:"))
+            continue;
+        std::istringstream name_list(names), value_list(values);
+        std::string name, value;
+        while (name_list >> name && value_list >> value)
+            if (name == "OutDatagrams")
+                taken.out_datagrams = std::stoull(value);
+    }
+    return taken;
+}
+
+long peak_rss_kb(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmHWM:"))
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+// Datagram n starts with n and goes on with a window into random bytes that
+// moves with n, so an altered, cut or mixed-up datagram shows.
+std::vector<unsigned char> pool;
+
+void fill(std::vector<unsigned char> &datagram, std::uint64_t n)
+{
+    std::memcpy(datagram.data(), &n, sizeof n);
+    std::memcpy(datagram.data() + sizeof n, pool.data() + n % 251, datagram.size() - sizeof n);
+}
+
+bool intact(const unsigned char *datagram, std::size_t size, std::size_t expected)
+{
+    std::uint64_t n = 0;
+    if (size != expected)
+        return false;
+    std::memcpy(&n, datagram, sizeof n);
+    return std::memcmp(datagram + sizeof n, pool.data() + n % 251, size - sizeof n) == 0;
+}
+
+void receive_all(int sock, std::size_t size, const std::atomic<bool> &flooding,
+                 round_result &result)
+{
+    std::vector<std::vector<unsigned char>> buffers(BATCH, std::vector<unsigned char>(65536));
+    std::vector<iovec> vectors(BATCH);
+    std::vector<mmsghdr> messages(BATCH);
+    for (std::size_t i = 0; i < BATCH; ++i) {
+        vectors[i] = {buffers[i].data(), buffers[i].size()};
+        messages[i].msg_hdr = msghdr{};
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    auto quiet_since = clock_type::now();
+    for (;;) {
+        pollfd wait{sock, POLLIN, 0};
+        if (poll(&wait, 1, 50) <= 0) {
+            if (!flooding && clock_type::now() - quiet_since > std::chrono::milliseconds(300))
+                return;
+            continue;
+        }
+        int count = recvmmsg(sock, messages.data(), BATCH, MSG_DONTWAIT, nullptr);
+        for (int i = 0; i < count; ++i) {
+            auto index = static_cast<std::size_t>(i);
+            ++result.received;
+            if (!intact(buffers[index].data(), messages[index].msg_len, size))
+                ++result.altered;
+        }
+        quiet_since = clock_type::now();
+    }
+}
+
+std::uint64_t flood(int sock, std::size_t size, double seconds)
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(PORT);
+    inet_pton(AF_INET, "198.18.1.1", &to.sin_addr);
+    std::vector<std::vector<unsigned char>> datagrams(BATCH, std::vector<unsigned char>(size));
+    std::vector<iovec> vectors(BATCH);
+    std::vector<mmsghdr> messages(BATCH);
+    std::uint64_t sent = 0;
+    auto deadline = clock_type::now() + std::chrono::duration<double>(seconds);
+    while (clock_type::now() < deadline) {
+        for (std::size_t i = 0; i < BATCH; ++i) {
+            fill(datagrams[i], sent + i);
+            vectors[i] = {datagrams[i].data(), size};
+            messages[i].msg_hdr = msghdr{};
+            messages[i].msg_hdr.msg_name = &to;
+            messages[i].msg_hdr.msg_namelen = sizeof to;
+            messages[i].msg_hdr.msg_iov = &vectors[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        int count = sendmmsg(sock, messages.data(), BATCH, 0);
+        if (count > 0)
+            sent += static_cast<std::uint64_t>(count);
+    }
+    return sent;
+}
+
+bool run_round(const relay_kind &relay, std::size_t size, double seconds, round_result &result)
+{
+    unique_fd dest = sandbox_udp_socket("dest1", PORT);
+    unique_fd sender = sandbox_udp_socket("sender", 0);
+    int buffer = 64 << 20;
+    setsockopt(dest.get(), SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer);
+    pid_t pid = sandbox_start(relay.command);
+    if (!dest || !sender || pid <= 0 || !sandbox_wait_bound(pid, PORT, 10000)) {
+        std::fprintf(stderr, "%s did not start\n", relay.name.c_str());
+        if (pid > 0)
+            sandbox_stop(pid);
+        return false;
+    }
+
+    std::atomic<bool> flooding = true;
+    std::thread receiver(receive_all, dest.get(), size, std::cref(flooding), std::ref(result));
+    sample before = take_sample(pid);
+    auto started = clock_type::now();
+    result.sent = flood(sender.get(), size, seconds);
+    sample after = take_sample(pid);
+    std::chrono::duration<double> elapsed = clock_type::now() - started;
+    // Let the relay finish what its socket holds, then the receiver drain.
+    sample last = after, drained = after;
+    do {
+        last = drained;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        drained = take_sample(pid);
+    } while (drained.out_datagrams != last.out_datagrams);
+    flooding = false;
+    receiver.join();
+    result.peak_rss_kb = peak_rss_kb(pid);
+    sandbox_stop(pid);
+
+    auto relayed = static_cast<double>(after.out_datagrams - before.out_datagrams);
+    result.per_second = relayed / elapsed.count();
+    result.cpu_us = relayed > 0 ? (after.cpu_seconds - before.cpu_seconds) * 1e6 / relayed : 0;
+    result.relayed = drained.out_datagrams - before.out_datagrams;
+    return true;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    std::size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+struct summary {
+    double per_second, cpu_us;
+    long peak_rss_kb;
+    double relayed_share; // relayed / sent, over all rounds
+    bool exact;           // every relayed datagram arrived, unaltered
+};
+
+summary summarize(const std::vector<round_result> &rounds)
+{
+    std::vector<double> rates, cpu;
+    summary total{0, 0, 0, 0, true};
+    std::uint64_t sent = 0, relayed = 0;
+    for (const round_result &round : rounds) {
+        rates.push_back(round.per_second);
+        cpu.push_back(round.cpu_us);
+        total.peak_rss_kb = std::max(total.peak_rss_kb, round.peak_rss_kb);
+        total.exact = total.exact && round.altered == 0 && round.received == round.relayed;
+        sent += round.sent;
+        relayed += round.relayed;
+    }
+    total.per_second = median(rates);
+    total.cpu_us = median(cpu);
+    total.relayed_share = sent ? static_cast<double>(relayed) / static_cast<double>(sent) : 0;
+    return total;
+}
+
+std::string machine()
+{
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string model = "unknown processor";
+    for (std::string line; std::getline(cpuinfo, line);)
+        if (line.starts_with("model name")) {
+            model = line.substr(line.find(':') + 2);
+            break;
+        }
+    std::ifstream version("/proc/sys/kernel/osrelease");
+    std::string kernel;
+    std::getline(version, kernel);
+    return model + ", " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores, Linux " + kernel;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s OSTRIVOD FLOOR_RELAY [--rounds N] [--seconds S]\n",
+                     argv[0]);
+        return 2;
+    }
+    int rounds = 5;
+    double seconds = 2;
+    for (int i = 3; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--rounds") == 0)
+            rounds = std::max(1, std::atoi(argv[i + 1]));
+        else if (std::strcmp(argv[i], "--seconds") == 0)
+            seconds = std::max(0.2, std::atof(argv[i + 1]));
+    }
+    std::string why = sandbox_enter();
+    if (!why.empty()) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return 1;
+    }
+    sandbox_write_settings(std::string("MOD_OSTRIVO_SRC_IPADDR=") + SOURCE +
+                           "\nMOD_OSTRIVO_DST_IPADDR=" + DESTINATION +
+                           "\nMOD_OSTRIVO_PORT=" + std::to_string(PORT) + "\n");
+
+    // With two cores or more the relay gets one of its own; the sender and
+    // the receiver share another.
+    std::vector<std::string> pin;
+    if (sysconf(_SC_NPROCESSORS_ONLN) >= 2) {
+        cpu_set_t own;
+        CPU_ZERO(&own);
+        CPU_SET(0, &own);
+        sched_setaffinity(0, sizeof own, &own);
+        pin = {"taskset", "-c", "1"};
+    }
+    auto pinned = [&](std::vector<std::string> command) {
+        command.insert(command.begin(), pin.begin(), pin.end());
+        return command;
+    };
+    std::string port = std::to_string(PORT);
+    std::vector<relay_kind> relays = {
+        {"ostrivod", pinned({argv[1]})},
+        {"socat",
+         pinned({"socat", "-u", "-b", "65536", "UDP4-RECV:" + port + ",range=" + SOURCE + "/32",
+                 std::string("UDP4-SENDTO:") + DESTINATION + ":" + port + ",broadcast"})},
+        {"floor", pinned({argv[2], SOURCE, DESTINATION, port})},
+    };
+
+    std::mt19937 generate(1);
+    pool.resize(65536 + 256);
+    for (unsigned char &byte : pool)
+        byte = static_cast<unsigned char>(generate());
+
+    std::printf("%s\n%d rounds of %.1f s for each relay and size; medians.\n\n", machine().c_str(),
+                rounds, seconds);
+    std::printf("| size | relay | relayed/s | CPU us/datagram | peak RSS KiB | relayed/sent | "
+                "exact | CPU vs floor | CPU vs socat |\n");
+    std::printf("|---:|---|---:|---:|---:|---:|---|---:|---:|\n");
+    bool all_exact = true;
+    for (std::size_t size : {std::size_t{64}, std::size_t{1400}, std::size_t{8000}}) {
+        std::vector<std::vector<round_result>> results(relays.size());
+        for (int round = 0; round < rounds; ++round)
+            // A different relay goes first each round, so drift over time
+            // does not favour one.
+            for (std::size_t k = 0; k < relays.size(); ++k) {
+                std::size_t which = (k + static_cast<std::size_t>(round)) % relays.size();
+                round_result result;
+                if (!run_round(relays[which], size, seconds, result))
+                    return 1;
+                results[which].push_back(result);
+            }
+        std::vector<summary> summaries;
+        for (const auto &relay_results : results)
+            summaries.push_back(summarize(relay_results));
+        for (std::size_t k = 0; k < relays.size(); ++k) {
+            const summary &s = summaries[k];
+            all_exact = all_exact && s.exact;
+            std::printf("| %zu | %s | %.0f | %.2f | %ld | %.2f | %s | %.2f | %.2f |\n", size,
+                        relays[k].name.c_str(), s.per_second, s.cpu_us, s.peak_rss_kb,
+                        s.relayed_share, s.exact ? "yes" : "NO", s.cpu_us / summaries[2].cpu_us,
+                        s.cpu_us / summaries[1].cpu_us);
+        }
+        std::fflush(stdout);
+    }
+    return all_exact ? 0 : 1;
+}
