@@ -221,6 +221,58 @@ TEST_F(Relay, RelaysUnprivilegedWithOnlyTheRightToBindALowPort)
     expect_relayed(dest2.get(), "low", LOW_PORT);
 }
 
+long resident_kb(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+// Datagram n: its number, then bytes from a pool at an offset that moves
+// with n. Mostly small, every 64th 8000 bytes, every 997th the largest.
+std::string soak_datagram(std::uint32_t n, const std::string &pool)
+{
+    std::size_t size = n % 997 == 0 ? 65507 : n % 64 == 0 ? 8000 : 4 + (n * 2654435761u) % 1469;
+    std::string datagram(reinterpret_cast<const char *>(&n), sizeof n);
+    return datagram + pool.substr(n % 4093, size - sizeof n);
+}
+
+// Windows of accepted datagrams with foreign ones among them; each window is
+// received before the next is sent, so the relay is never past its capacity.
+TEST_F(Relay, SoakRelaysEveryAcceptedDatagramOnceInOrderAndExact)
+{
+    constexpr std::uint32_t TOTAL = 100000, WINDOW = 16;
+    const std::string pool = random_bytes(65536 + 4096, 5);
+    unique_fd dest1 = sandbox_udp_socket("dest1", PORT);
+    unique_fd sender = sandbox_udp_socket("sender", 0);
+    unique_fd foreign = sandbox_udp_socket("foreign", 0);
+    ASSERT_NO_FATAL_FAILURE(start_relaying(settings("198.18.1.2", "198.18.2.255", "5000")));
+
+    long warm_kb = 0;
+    sandbox_datagram got;
+    for (std::uint32_t first = 0; first < TOTAL; first += WINDOW) {
+        for (std::uint32_t n = first; n < first + WINDOW; ++n) {
+            ASSERT_TRUE(sandbox_send(sender.get(), soak_datagram(n, pool), "198.18.1.1", PORT));
+            if (n % 4 == 0) {
+                ASSERT_TRUE(sandbox_send(foreign.get(), "foreign", "198.18.1.1", PORT));
+            }
+        }
+        for (std::uint32_t n = first; n < first + WINDOW; ++n) {
+            ASSERT_TRUE(sandbox_receive(dest1.get(), got, 5000)) << "datagram " << n << " lost";
+            std::string expected = soak_datagram(n, pool);
+            ASSERT_EQ(got.payload.size(), expected.size()) << "datagram " << n;
+            ASSERT_TRUE(got.payload == expected) << "datagram " << n << " altered or out of order";
+        }
+        // Every buffer the relay uses has been touched by now.
+        if (first == 1024)
+            warm_kb = resident_kb(pid_);
+    }
+    expect_nothing(dest1.get());
+    EXPECT_LE(resident_kb(pid_), warm_kb) << "resident memory grew";
+}
+
 TEST_F(Relay, WithoutSettingsFileStartsAndLogsNothingMore)
 {
     unlink("/opt/Ostrivo/etc/settings");
