@@ -94,7 +94,7 @@ long peak_rss_kb(pid_t pid)
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);)
         if (line.starts_with("VmHWM:"))
-            return std::atol(line.c_str() + 6);
+            return std::strtol(line.c_str() + 6, nullptr, 10);
     return -1;
 }
 
@@ -273,13 +273,13 @@ int main(int argc, char **argv)
                      argv[0]);
         return 2;
     }
-    int rounds = 5;
+    long rounds = 5;
     double seconds = 2;
     for (int i = 3; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--rounds") == 0)
-            rounds = std::max(1, std::atoi(argv[i + 1]));
+            rounds = std::max(1L, std::strtol(argv[i + 1], nullptr, 10));
         else if (std::strcmp(argv[i], "--seconds") == 0)
-            seconds = std::max(0.2, std::atof(argv[i + 1]));
+            seconds = std::max(0.2, std::strtod(argv[i + 1], nullptr));
     }
     std::string why = sandbox_enter();
     if (!why.empty()) {
@@ -318,7 +318,7 @@ int main(int argc, char **argv)
     for (unsigned char &byte : pool)
         byte = static_cast<unsigned char>(generate());
 
-    std::printf("%s\n%d rounds of %.1f s for each relay and size; medians.\n\n", machine().c_str(),
+    std::printf("%s\n%ld rounds of %.1f s for each relay and size; medians.\n\n", machine().c_str(),
                 rounds, seconds);
     std::printf("| size | relay | relayed/s | CPU us/datagram | peak RSS KiB | relayed/sent | "
                 "exact | CPU vs floor | CPU vs socat |\n");
@@ -337,6 +337,7 @@ int main(int argc, char **argv)
                 results[which].push_back(result);
             }
         std::vector<summary> summaries;
+        summaries.reserve(results.size());
         for (const auto &relay_results : results)
             summaries.push_back(summarize(relay_results));
         for (std::size_t k = 0; k < relays.size(); ++k) {

@@ -16,7 +16,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: floor-relay SRC DST PORT\n");
         return 2;
     }
-    auto port = static_cast<in_port_t>(std::atoi(argv[3]));
+    auto port = static_cast<in_port_t>(std::strtol(argv[3], nullptr, 10));
     int sock = socket(AF_INET, SOCK_DGRAM, 0);
     int on = 1;
     setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);

@@ -90,7 +90,7 @@ std::string sandbox_enter()
         return "";
     if (geteuid() != 0)
         return "needs root";
-    if (std::system("ip -V >/dev/null 2>&1") != 0)
+    if (std::system("ip -V >/dev/null 2>&1") != 0) // NOLINT(cert-env33-c): a fixed command
         return "needs ip(8) from iproute2";
     if (unshare(CLONE_NEWNS) != 0)
         return failed("unshare");
@@ -123,7 +123,7 @@ std::string sandbox_enter()
     if (!home_netns)
         return failed("open own network namespace");
     std::string command = std::string("sh -c '") + NETWORK_SCRIPT + "'";
-    if (std::system(command.c_str()) != 0)
+    if (std::system(command.c_str()) != 0) // NOLINT(cert-env33-c): the fixed network script
         return "setting up the namespace hosts failed";
     entered = true;
     return "";
@@ -134,14 +134,12 @@ void sandbox_write_settings(const std::string &content)
     std::ofstream("/opt/Ostrivo/etc/settings", std::ios::binary | std::ios::trunc) << content;
 }
 
-std::vector<std::string> sandbox_daemon_command(const std::string &binary)
+std::vector<std::string> sandbox_daemon_command(const std::string &words)
 {
     std::vector<std::string> command;
-    const char *words = std::getenv("OSTRIVO_LAUNCHER");
-    std::istringstream launcher(words != nullptr ? words : "");
-    for (std::string word; launcher >> word;)
+    std::istringstream split(words);
+    for (std::string word; split >> word;)
         command.push_back(word);
-    command.push_back(binary);
     return command;
 }
 
@@ -168,6 +166,7 @@ pid_t sandbox_start(const std::vector<std::string> &command, int fill_descriptor
                 dup2(null, fd);
     }
     std::vector<char *> argv;
+    argv.reserve(command.size() + 1);
     for (const std::string &word : command)
         argv.push_back(const_cast<char *>(word.c_str()));
     argv.push_back(nullptr);
@@ -268,7 +267,7 @@ bool sandbox_next_record(sandbox_record &record, int timeout_ms)
         record = {-1, "", text};
         return true;
     }
-    record.priority = std::atoi(text.c_str() + 1);
+    record.priority = static_cast<int>(std::strtol(text.c_str() + 1, nullptr, 10));
     record.identity = text.substr(close + 17, colon - close - 17);
     record.text = text.substr(colon + 2);
     return true;

@@ -26,9 +26,9 @@ std::string sandbox_enter();
 
 void sandbox_write_settings(const std::string &content);
 
-// The daemon's command line: OSTRIVO_LAUNCHER (words split at blanks, for
-// an emulator) followed by the binary.
-std::vector<std::string> sandbox_daemon_command(const std::string &binary);
+// A command line given as one string, split at blanks: the daemon's path,
+// after an emulator or a checker and its options where one runs it.
+std::vector<std::string> sandbox_daemon_command(const std::string &words);
 
 // Starts command in the relay host. It is killed if this process dies first.
 // With fill_descriptors, descriptors 0 to fill_descriptors - 1 are all open

@@ -18,17 +18,17 @@ need() {
     fi
 }
 
-# build_host [CMAKE_ARG...]: the daemon, tests and demo for this machine, in build/.
-build_host() {
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-    cmake --build build --parallel "$(nproc)"
+# build_tree DIR [CMAKE_ARG...]: configures and builds one tree.
+build_tree() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$dir" --parallel "$(nproc)"
 }
 
-# build_board: the daemon and its unit tests for 32-bit ARM, in build-armhf/.
-build_board() {
-    cmake -S . -B build-armhf -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake >/dev/null
-    cmake --build build-armhf --parallel "$(nproc)"
+# The daemon, tests, demo and benchmark for this machine, in build/.
+build_host() {
+    build_tree build "$@"
 }
 
 if ((EUID != 0)); then

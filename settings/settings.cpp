@@ -27,10 +27,11 @@ settings_handle settings_open(const char *path, const char *mode)
     std::FILE *stream = std::fopen(path, mode);
     if (stream == nullptr)
         return nullptr;
-    auto *file = new (std::nothrow) settings_file{stream, nullptr, 0};
-    if (file == nullptr)
+    // cppcheck-suppress unreadVariable ; it misreads new (std::nothrow)
+    settings_handle file(new (std::nothrow) settings_file{stream, nullptr, 0});
+    if (!file)
         std::fclose(stream);
-    return settings_handle(file);
+    return file;
 }
 
 int settings_close(settings_handle handle)

@@ -3,19 +3,25 @@
 
 #include "sandbox/sandbox.h"
 
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
+
+// The command that starts the daemon under test: --daemon="WORDS", else
+// $OSTRIVOD, else this build's daemon.
+const char *daemon_command = OSTRIVOD_BUILT;
 
 constexpr std::uint16_t PORT = 5000;
 constexpr int NOTICE = 3 << 3 | 5; // LOG_DAEMON | LOG_NOTICE
@@ -53,8 +59,11 @@ class Relay : public ::testing::Test {
     {
         if (IsSkipped())
             return;
-        if (pid_ > 0)
-            sandbox_stop(pid_);
+        if (pid_ > 0) {
+            int status = sandbox_stop(pid_);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM)
+                << "the daemon ended before it was stopped: wait status " << status;
+        }
         sandbox_record extra;
         while (sandbox_next_record(extra, 100))
             ADD_FAILURE() << "unexpected record <" << extra.priority << ">" << extra.identity
@@ -69,10 +78,8 @@ class Relay : public ::testing::Test {
 
     void launch(int fill_descriptors = 0)
     {
-        const char *binary = std::getenv("OSTRIVOD");
         std::vector<std::string> command = run_as_;
-        for (std::string &word :
-             sandbox_daemon_command(binary != nullptr ? binary : OSTRIVOD_BUILT))
+        for (std::string &word : sandbox_daemon_command(daemon_command))
             command.push_back(std::move(word));
         pid_ = sandbox_start(command, fill_descriptors);
         ASSERT_GT(pid_, 0);
@@ -85,7 +92,7 @@ class Relay : public ::testing::Test {
         ASSERT_TRUE(sandbox_wait_bound(pid_, PORT, 5000));
     }
 
-    void expect_record(int priority, const std::string &text)
+    void expect_record(int priority, const std::string &text) const
     {
         sandbox_record record;
         ASSERT_TRUE(sandbox_next_record(record, 5000)) << "no record \"" << text << "\"";
@@ -226,7 +233,7 @@ long resident_kb(pid_t pid)
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);)
         if (line.rfind("VmRSS:", 0) == 0)
-            return std::atol(line.c_str() + 6);
+            return std::strtol(line.c_str() + 6, nullptr, 10);
     return -1;
 }
 
@@ -307,3 +314,14 @@ TEST_F(Relay, SocketBeyondTheSelectSetIsRefused)
 }
 
 } // namespace
+
+int main(int argc, char **argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    if (const char *words = std::getenv("OSTRIVOD"))
+        daemon_command = words;
+    for (int i = 1; i < argc; ++i)
+        if (std::string_view(argv[i]).starts_with("--daemon="))
+            daemon_command = argv[i] + std::strlen("--daemon=");
+    return RUN_ALL_TESTS();
+}
