@@ -89,15 +89,6 @@ sample take_sample(pid_t pid)
     return taken;
 }
 
-long peak_rss_kb(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.starts_with("VmHWM:"))
-            return std::strtol(line.c_str() + 6, nullptr, 10);
-    return -1;
-}
-
 // Datagram n starts with n and goes on with a window into random bytes that
 // moves with n, so an altered, cut or mixed-up datagram shows.
 std::vector<unsigned char> pool;
@@ -206,7 +197,7 @@ bool run_round(const relay_kind &relay, std::size_t size, double seconds, round_
     } while (drained.out_datagrams != last.out_datagrams);
     flooding = false;
     receiver.join();
-    result.peak_rss_kb = peak_rss_kb(pid);
+    result.peak_rss_kb = std::strtol(sandbox_status(pid, "VmHWM").c_str(), nullptr, 10);
     sandbox_stop(pid);
     // A full log queue would block the next daemon's first record.
     sandbox_record record;

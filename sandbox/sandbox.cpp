@@ -192,6 +192,15 @@ int sandbox_stop(pid_t pid)
     return status;
 }
 
+std::string sandbox_status(pid_t pid, const std::string &field)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with(field + ":"))
+            return line.substr(line.find_first_not_of(" \t", field.size() + 1));
+    return "";
+}
+
 bool sandbox_wait_bound(pid_t pid, std::uint16_t port, int timeout_ms)
 {
     char local[16];

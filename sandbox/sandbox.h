@@ -38,6 +38,9 @@ pid_t sandbox_start(const std::vector<std::string> &command, int fill_descriptor
 int sandbox_wait_exit(pid_t pid, int timeout_ms);
 // Ends the process (SIGTERM, then SIGKILL) and returns its wait status.
 int sandbox_stop(pid_t pid);
+// A field of /proc/PID/status without its name, such as "1800 kB" for
+// "VmRSS"; empty when the process or the field is not there.
+std::string sandbox_status(pid_t pid, const std::string &field);
 // True once the process has a UDP socket bound to port.
 bool sandbox_wait_bound(pid_t pid, std::uint16_t port, int timeout_ms);
 
