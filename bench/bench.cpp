@@ -108,18 +108,31 @@ bool intact(const unsigned char *datagram, std::size_t size, std::size_t expecte
     return std::memcmp(datagram + sizeof n, pool.data() + n % 251, size - sizeof n) == 0;
 }
 
+// A batch of BATCH datagram buffers with the headers that sendmmsg and
+// recvmmsg take, each pointing at its buffer (and at to, when sending).
+struct batch {
+    std::vector<std::vector<unsigned char>> buffers;
+    std::vector<iovec> vectors;
+    std::vector<mmsghdr> messages;
+
+    batch(std::size_t size, sockaddr_in *to)
+        : buffers(BATCH, std::vector<unsigned char>(size)), vectors(BATCH), messages(BATCH)
+    {
+        for (std::size_t i = 0; i < BATCH; ++i) {
+            vectors[i] = {buffers[i].data(), size};
+            messages[i].msg_hdr = msghdr{};
+            messages[i].msg_hdr.msg_name = to;
+            messages[i].msg_hdr.msg_namelen = to != nullptr ? sizeof *to : 0;
+            messages[i].msg_hdr.msg_iov = &vectors[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
+};
+
 void receive_all(int sock, std::size_t size, const std::atomic<bool> &flooding,
                  round_result &result)
 {
-    std::vector<std::vector<unsigned char>> buffers(BATCH, std::vector<unsigned char>(65536));
-    std::vector<iovec> vectors(BATCH);
-    std::vector<mmsghdr> messages(BATCH);
-    for (std::size_t i = 0; i < BATCH; ++i) {
-        vectors[i] = {buffers[i].data(), buffers[i].size()};
-        messages[i].msg_hdr = msghdr{};
-        messages[i].msg_hdr.msg_iov = &vectors[i];
-        messages[i].msg_hdr.msg_iovlen = 1;
-    }
+    batch received(65536, nullptr);
     auto quiet_since = clock_type::now();
     for (;;) {
         pollfd wait{sock, POLLIN, 0};
@@ -128,11 +141,11 @@ void receive_all(int sock, std::size_t size, const std::atomic<bool> &flooding,
                 return;
             continue;
         }
-        int count = recvmmsg(sock, messages.data(), BATCH, MSG_DONTWAIT, nullptr);
+        int count = recvmmsg(sock, received.messages.data(), BATCH, MSG_DONTWAIT, nullptr);
         for (int i = 0; i < count; ++i) {
             auto index = static_cast<std::size_t>(i);
             ++result.received;
-            if (!intact(buffers[index].data(), messages[index].msg_len, size))
+            if (!intact(received.buffers[index].data(), received.messages[index].msg_len, size))
                 ++result.altered;
         }
         quiet_since = clock_type::now();
@@ -145,22 +158,13 @@ std::uint64_t flood(int sock, std::size_t size, double seconds)
     to.sin_family = AF_INET;
     to.sin_port = htons(PORT);
     inet_pton(AF_INET, "198.18.1.1", &to.sin_addr);
-    std::vector<std::vector<unsigned char>> datagrams(BATCH, std::vector<unsigned char>(size));
-    std::vector<iovec> vectors(BATCH);
-    std::vector<mmsghdr> messages(BATCH);
+    batch datagrams(size, &to);
     std::uint64_t sent = 0;
     auto deadline = clock_type::now() + std::chrono::duration<double>(seconds);
     while (clock_type::now() < deadline) {
-        for (std::size_t i = 0; i < BATCH; ++i) {
-            fill(datagrams[i], sent + i);
-            vectors[i] = {datagrams[i].data(), size};
-            messages[i].msg_hdr = msghdr{};
-            messages[i].msg_hdr.msg_name = &to;
-            messages[i].msg_hdr.msg_namelen = sizeof to;
-            messages[i].msg_hdr.msg_iov = &vectors[i];
-            messages[i].msg_hdr.msg_iovlen = 1;
-        }
-        int count = sendmmsg(sock, messages.data(), BATCH, 0);
+        for (std::size_t i = 0; i < BATCH; ++i)
+            fill(datagrams.buffers[i], sent + i);
+        int count = sendmmsg(sock, datagrams.messages.data(), BATCH, 0);
         if (count > 0)
             sent += static_cast<std::uint64_t>(count);
     }
@@ -189,12 +193,13 @@ bool run_round(const relay_kind &relay, std::size_t size, double seconds, round_
     sample after = take_sample(pid);
     std::chrono::duration<double> elapsed = clock_type::now() - started;
     // Let the relay finish what its socket holds, then the receiver drain.
-    sample last = after, drained = after;
+    sample drained = after;
+    std::uint64_t previous = 0;
     do {
-        last = drained;
+        previous = drained.out_datagrams;
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         drained = take_sample(pid);
-    } while (drained.out_datagrams != last.out_datagrams);
+    } while (drained.out_datagrams != previous);
     flooding = false;
     receiver.join();
     result.peak_rss_kb = std::strtol(sandbox_status(pid, "VmHWM").c_str(), nullptr, 10);

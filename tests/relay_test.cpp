@@ -224,11 +224,18 @@ long resident_kb(pid_t pid)
     return std::strtol(sandbox_status(pid, "VmRSS").c_str(), nullptr, 10);
 }
 
+bool largest_soak_datagram(std::uint32_t n)
+{
+    return n % 997 == 0;
+}
+
 // Datagram n: its number, then bytes from a pool at an offset that moves
 // with n. Mostly small, every 64th 8000 bytes, every 997th the largest.
 std::string soak_datagram(std::uint32_t n, const std::string &pool)
 {
-    std::size_t size = n % 997 == 0 ? 65507 : n % 64 == 0 ? 8000 : 4 + (n * 2654435761u) % 1469;
+    std::size_t size = largest_soak_datagram(n) ? 65507
+                       : n % 64 == 0            ? 8000
+                                                : 4 + (n * 2654435761u) % 1469;
     std::string datagram(reinterpret_cast<const char *>(&n), sizeof n);
     return datagram + pool.substr(n % 4093, size - sizeof n);
 }
@@ -248,7 +255,6 @@ TEST_F(Relay, SoakRelaysEveryAcceptedDatagramOnceInOrderAndExact)
     sandbox_datagram got;
     // A 65,507-byte datagram takes more of a socket's receive buffer than the
     // rest of a window together, so it travels in a window of its own.
-    auto largest = [](std::uint32_t n) { return n % 997 == 0; };
     for (std::uint32_t first = 0, next = 0; first < TOTAL; first = next) {
         do {
             ASSERT_TRUE(sandbox_send(sender.get(), soak_datagram(next, pool), "198.18.1.1", PORT));
@@ -256,7 +262,8 @@ TEST_F(Relay, SoakRelaysEveryAcceptedDatagramOnceInOrderAndExact)
                 ASSERT_TRUE(sandbox_send(foreign.get(), "foreign", "198.18.1.1", PORT));
             }
             ++next;
-        } while (next < TOTAL && next - first < WINDOW && !largest(next) && !largest(next - 1));
+        } while (next < TOTAL && next - first < WINDOW && !largest_soak_datagram(next) &&
+                 !largest_soak_datagram(next - 1));
         for (std::uint32_t n = first; n < next; ++n) {
             ASSERT_TRUE(sandbox_receive(dest1.get(), got, 5000)) << "datagram " << n << " lost";
             std::string expected = soak_datagram(n, pool);
