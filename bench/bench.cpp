@@ -75,17 +75,7 @@ sample take_sample(pid_t pid)
     taken.cpu_seconds =
         static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 
-    std::ifstream snmp("/proc/" + std::to_string(pid) + "/net/snmp");
-    std::string names, values;
-    while (std::getline(snmp, names) && std::getline(snmp, values)) {
-        if (!names.starts_with("Udp:"))
-            continue;
-        std::istringstream name_list(names), value_list(values);
-        std::string name, value;
-        while (name_list >> name && value_list >> value)
-            if (name == "OutDatagrams")
-                taken.out_datagrams = std::stoull(value);
-    }
+    taken.out_datagrams = sandbox_udp_counter(pid, "OutDatagrams");
     return taken;
 }
 

@@ -58,7 +58,11 @@ void log_error(const char *operation)
     errno = saved;
 }
 
-[[noreturn]] void relay(int sock, const module_settings &settings)
+// With filtered, the kernel has already dropped what the relay must not relay,
+// but for datagrams queued before its filter was attached: those come from
+// other hosts or from the source, never from the relay, which had sent nothing
+// yet. Without it, every datagram is judged here.
+[[noreturn]] void relay(int sock, const module_settings &settings, bool filtered)
 {
     static unsigned char buffer[RELAY_BUFFER_SIZE];
     sockaddr_in address{};
@@ -86,6 +90,11 @@ void log_error(const char *operation)
             continue;
         }
         if (ntohl(address.sin_addr.s_addr) != settings.src_ipaddr)
+            continue;
+        // From the relay's port and one of this host's addresses: its own
+        // output come back, which relayed again would circle for ever.
+        if (!filtered && ntohs(address.sin_port) == settings.port &&
+            udp_address_is_local(address.sin_addr.s_addr))
             continue;
 
         address = sockaddr_in{};
@@ -123,5 +132,9 @@ int main()
     int broadcast = 1;
     setsockopt(sock.get(), SOL_SOCKET, SO_BROADCAST, &broadcast, sizeof broadcast);
 
-    relay(sock.get(), settings);
+    // Refused, the filter leaves the relay as exact but open to a flood that
+    // crowds out the source: it then judges every datagram itself.
+    bool filtered = udp_socket_filter(sock.get(), settings.src_ipaddr,
+                                      static_cast<std::uint16_t>(settings.port));
+    relay(sock.get(), settings, filtered);
 }

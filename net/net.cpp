@@ -2,7 +2,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
+#include <linux/filter.h>
+#include <linux/if_packet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <syslog.h>
@@ -42,4 +45,82 @@ unique_fd udp_socket_open(std::uint32_t port)
         return unique_fd();
     }
     return sock;
+}
+
+namespace {
+
+// lo is interface 1 in every network namespace.
+constexpr std::uint32_t LOOPBACK_IFINDEX = 1;
+
+constexpr sock_filter statement(int code, std::uint32_t k)
+{
+    return {static_cast<std::uint16_t>(code), 0, 0, k};
+}
+
+constexpr sock_filter jump(int code, std::uint32_t k, std::uint8_t if_true, std::uint8_t if_false)
+{
+    return {static_cast<std::uint16_t>(code), if_true, if_false, k};
+}
+
+constexpr std::uint32_t net_offset(int offset)
+{
+    return static_cast<std::uint32_t>(SKF_NET_OFF + offset);
+}
+
+constexpr std::uint32_t ancillary(int field)
+{
+    return static_cast<std::uint32_t>(SKF_AD_OFF + field);
+}
+
+} // namespace
+
+bool udp_socket_filter(int sock, std::uint32_t source, std::uint16_t port)
+{
+    // The kernel runs this on each datagram before it queues it, so a flood
+    // from another host never takes the accepted host's place in the queue.
+    // Offset 0 is the UDP header; the IPv4 header is reached through
+    // SKF_NET_OFF. Loads come out in host byte order, so the constants are
+    // the settings as written. Jumps count the instructions they skip.
+    //
+    // The relay's own output comes back to its socket as the looped-back
+    // copy of a broadcast (packet type PACKET_LOOPBACK) or, when it is sent
+    // to this host itself, through lo. No other local socket can send from
+    // port, which the relay holds alone, so a datagram from port that came
+    // either way is the relay's own. Datagrams from other hosts pass whatever
+    // their port.
+    sock_filter program[] = {
+        /* 0 */ statement(BPF_LD | BPF_W | BPF_ABS, net_offset(12)), // IPv4 source address
+        /* 1 */ jump(BPF_JMP | BPF_JEQ | BPF_K, source, 0, 7),       // another host: 9, drop
+        /* 2 */ statement(BPF_LD | BPF_H | BPF_ABS, 0),              // UDP source port
+        /* 3 */ jump(BPF_JMP | BPF_JEQ | BPF_K, port, 0, 4),         // another port: 8, pass
+        /* 4 */ statement(BPF_LD | BPF_W | BPF_ABS, ancillary(SKF_AD_PKTTYPE)),
+        /* 5 */ jump(BPF_JMP | BPF_JEQ | BPF_K, PACKET_LOOPBACK, 3, 0), // looped back: 9, drop
+        /* 6 */ statement(BPF_LD | BPF_W | BPF_ABS, ancillary(SKF_AD_IFINDEX)),
+        /* 7 */ jump(BPF_JMP | BPF_JEQ | BPF_K, LOOPBACK_IFINDEX, 1, 0), // through lo: 9, drop
+        /* 8 */ statement(BPF_RET | BPF_K, UINT32_MAX),                  // pass, whole
+        /* 9 */ statement(BPF_RET | BPF_K, 0),                           // drop
+    };
+    sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
+    if (::setsockopt(sock, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0) {
+        syslog(LOG_ERR, "attach filter error: %s", std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool udp_address_is_local(std::uint32_t address)
+{
+    // Routing picks a local destination itself as the source address to
+    // reach it, and one of this host's own addresses for any other.
+    unique_fd probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(9);
+    to.sin_addr.s_addr = address;
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    return probe &&
+           ::connect(probe.get(), reinterpret_cast<const sockaddr *>(&to), sizeof to) == 0 &&
+           ::getsockname(probe.get(), reinterpret_cast<sockaddr *>(&from), &length) == 0 &&
+           from.sin_addr.s_addr == address;
 }

@@ -35,3 +35,12 @@ class unique_fd {
 // An IPv4 UDP socket bound to port on all local addresses, or an empty owner
 // after logging why not. A port above 65535 is refused with EINVAL.
 unique_fd udp_socket_open(std::uint32_t port);
+
+// Has the kernel drop, before they are queued, every datagram whose IPv4
+// source is not source (host byte order), and every datagram that this
+// socket, bound to port, sent itself and got back. Logs why on failure.
+bool udp_socket_filter(int sock, std::uint32_t source, std::uint16_t port);
+
+// Whether address (network byte order) is one of this host's own, that is,
+// whether the kernel would answer a datagram sent to it locally.
+bool udp_address_is_local(std::uint32_t address);

@@ -201,6 +201,22 @@ std::string sandbox_status(pid_t pid, const std::string &field)
     return "";
 }
 
+std::uint64_t sandbox_udp_counter(pid_t pid, const std::string &name)
+{
+    std::ifstream snmp("/proc/" + std::to_string(pid) + "/net/snmp");
+    std::string names, values;
+    while (std::getline(snmp, names) && std::getline(snmp, values)) {
+        if (!names.starts_with("Udp:"))
+            continue;
+        std::istringstream name_list(names), value_list(values);
+        std::string field, value;
+        while (name_list >> field && value_list >> value)
+            if (field == name)
+                return std::stoull(value);
+    }
+    return 0;
+}
+
 bool sandbox_wait_bound(pid_t pid, std::uint16_t port, int timeout_ms)
 {
     char local[16];

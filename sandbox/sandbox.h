@@ -41,6 +41,9 @@ int sandbox_stop(pid_t pid);
 // A field of /proc/PID/status without its name, such as "1800 kB" for
 // "VmRSS"; empty when the process or the field is not there.
 std::string sandbox_status(pid_t pid, const std::string &field);
+// A counter of the Udp line of /proc/PID/net/snmp, such as "OutDatagrams":
+// the whole network namespace of the process.
+std::uint64_t sandbox_udp_counter(pid_t pid, const std::string &name);
 // True once the process has a UDP socket bound to port.
 bool sandbox_wait_bound(pid_t pid, std::uint16_t port, int timeout_ms);
 

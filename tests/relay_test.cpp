@@ -58,15 +58,21 @@ class Relay : public ::testing::Test {
     {
         if (IsSkipped())
             return;
-        if (pid_ > 0) {
-            int status = sandbox_stop(pid_);
-            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM)
-                << "the daemon ended before it was stopped: wait status " << status;
-        }
+        stop();
         sandbox_record extra;
         while (sandbox_next_record(extra, 100))
             ADD_FAILURE() << "unexpected record <" << extra.priority << ">" << extra.identity
                           << ": " << extra.text;
+    }
+
+    void stop()
+    {
+        if (pid_ <= 0)
+            return;
+        int status = sandbox_stop(pid_);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM)
+            << "the daemon ended before it was stopped: wait status " << status;
+        pid_ = -1;
     }
 
     void start(const std::string &content, int fill_descriptors = 0)
@@ -123,6 +129,8 @@ class Relay : public ::testing::Test {
         sandbox_datagram got;
         EXPECT_FALSE(sandbox_receive(sock, got, 200)) << "unexpected " << got.payload;
     }
+
+    void expect_own_output_dropped(bool filter_refused);
 
     std::vector<std::string> run_as_; // words put before the daemon's command
     pid_t pid_ = -1;
@@ -193,6 +201,70 @@ TEST_F(Relay, LogsEachFailedSendAndRelaysOn)
         expect_record(ERROR, "send error: Network is unreachable");
     }
     EXPECT_EQ(waitpid(pid_, nullptr, WNOHANG), 0) << "the daemon must keep running";
+}
+
+// Stopped, the relay cannot drain its socket. Foreign datagrams meanwhile,
+// many times what its receive queue holds, must not take the places that the
+// source's datagrams need.
+TEST_F(Relay, ForeignFloodCannotCrowdOutTheSource)
+{
+    unique_fd dest1 = sandbox_udp_socket("dest1", PORT);
+    unique_fd sender = sandbox_udp_socket("sender", 0);
+    unique_fd foreign = sandbox_udp_socket("foreign", 0);
+    ASSERT_NO_FATAL_FAILURE(start_relaying(settings("198.18.1.2", "198.18.2.2", "5000")));
+
+    ASSERT_EQ(kill(pid_, SIGSTOP), 0);
+    const std::string flood(1400, 'f');
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_TRUE(sandbox_send(foreign.get(), flood, "198.18.1.1", PORT));
+    for (char n : {'1', '2', '3'})
+        ASSERT_TRUE(sandbox_send(sender.get(), std::string("accepted ") + n, "198.18.1.1", PORT));
+    ASSERT_EQ(kill(pid_, SIGCONT), 0);
+    for (char n : {'1', '2', '3'})
+        expect_relayed(dest1.get(), std::string("accepted ") + n);
+    expect_nothing(dest1.get());
+}
+
+// The relay's own output comes back to its socket: a broadcast's looped-back
+// copy, or through lo when it is sent to the relay's own host. Were it relayed
+// again, one datagram from a producer on that host would circle for ever.
+void Relay::expect_own_output_dropped(bool filter_refused)
+{
+    unique_fd dest1 = sandbox_udp_socket("dest1", PORT);
+    unique_fd dest2 = sandbox_udp_socket("dest2", PORT);
+    unique_fd producer = sandbox_udp_socket("relay", 0);
+    struct {
+        const char *source, *destination;
+    } const loops[] = {{"198.18.2.1", "198.18.2.255"}, {"127.0.0.1", "0.0.0.0"}};
+    for (const auto &loop : loops) {
+        SCOPED_TRACE(loop.destination);
+        ASSERT_NO_FATAL_FAILURE(start_relaying(settings(loop.source, loop.destination, "5000")));
+        if (filter_refused)
+            expect_record(ERROR, "attach filter error: Cannot allocate memory");
+        std::uint64_t sent = sandbox_udp_counter(pid_, "OutDatagrams");
+        ASSERT_TRUE(sandbox_send(producer.get(), "once", loop.source, PORT));
+        if (std::string_view(loop.destination).ends_with(".255")) {
+            expect_relayed(dest1.get(), "once");
+            expect_relayed(dest2.get(), "once");
+        }
+        expect_nothing(dest1.get());
+        expect_nothing(dest2.get());
+        // The producer's datagram and the relay's one copy of it.
+        EXPECT_EQ(sandbox_udp_counter(pid_, "OutDatagrams") - sent, 2u);
+        stop();
+    }
+}
+
+TEST_F(Relay, NeverRelaysItsOwnOutput)
+{
+    expect_own_output_dropped(false);
+}
+
+TEST_F(Relay, NeverRelaysItsOwnOutputWhenTheKernelRefusesItsFilter)
+{
+    // The filter is charged to the socket's option memory.
+    ASSERT_EQ(std::system("ip netns exec relay sysctl -qw net.core.optmem_max=0"), 0);
+    expect_own_output_dropped(true);
 }
 
 // What the systemd unit gives it: a user of its own, no supplementary groups,
