@@ -33,6 +33,12 @@ constexpr std::size_t BATCH = 64;
 
 using clock_type = std::chrono::steady_clock;
 
+clock_type::time_point later(clock_type::time_point from, double seconds)
+{
+    return from +
+           std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(seconds));
+}
+
 struct relay_kind {
     std::string name;
     std::vector<std::string> command;
@@ -119,30 +125,31 @@ struct batch {
     }
 };
 
-void receive_all(int sock, std::size_t size, const std::atomic<bool> &flooding,
-                 round_result &result)
+// Hands each datagram that reaches sock to handle(data, size) until nothing
+// has come for 300 ms after going turned false.
+template <typename Handle>
+void receive_until_quiet(int sock, const std::atomic<bool> &going, Handle handle)
 {
     batch received(65536, nullptr);
     auto quiet_since = clock_type::now();
     for (;;) {
         pollfd wait{sock, POLLIN, 0};
         if (poll(&wait, 1, 50) <= 0) {
-            if (!flooding && clock_type::now() - quiet_since > std::chrono::milliseconds(300))
+            if (!going && clock_type::now() - quiet_since > std::chrono::milliseconds(300))
                 return;
             continue;
         }
         int count = recvmmsg(sock, received.messages.data(), BATCH, MSG_DONTWAIT, nullptr);
         for (int i = 0; i < count; ++i) {
             auto index = static_cast<std::size_t>(i);
-            ++result.received;
-            if (!intact(received.buffers[index].data(), received.messages[index].msg_len, size))
-                ++result.altered;
+            handle(received.buffers[index].data(), received.messages[index].msg_len);
         }
         quiet_since = clock_type::now();
     }
 }
 
-std::uint64_t flood(int sock, std::size_t size, double seconds)
+// Sends datagrams of size to the relay as fast as sock can until deadline.
+std::uint64_t flood(int sock, std::size_t size, clock_type::time_point deadline)
 {
     sockaddr_in to{};
     to.sin_family = AF_INET;
@@ -150,7 +157,6 @@ std::uint64_t flood(int sock, std::size_t size, double seconds)
     inet_pton(AF_INET, "198.18.1.1", &to.sin_addr);
     batch datagrams(size, &to);
     std::uint64_t sent = 0;
-    auto deadline = clock_type::now() + std::chrono::duration<double>(seconds);
     while (clock_type::now() < deadline) {
         for (std::size_t i = 0; i < BATCH; ++i)
             fill(datagrams.buffers[i], sent + i);
@@ -161,48 +167,155 @@ std::uint64_t flood(int sock, std::size_t size, double seconds)
     return sent;
 }
 
-bool run_round(const relay_kind &relay, std::size_t size, double seconds, round_result &result)
+pid_t start_relay(const relay_kind &relay)
 {
-    unique_fd dest = sandbox_udp_socket("dest1", PORT);
-    unique_fd sender = sandbox_udp_socket("sender", 0);
-    int buffer = 64 << 20;
-    setsockopt(dest.get(), SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer);
     pid_t pid = sandbox_start(relay.command);
-    if (!dest || !sender || pid <= 0 || !sandbox_wait_bound(pid, PORT, 10000)) {
-        std::fprintf(stderr, "%s did not start\n", relay.name.c_str());
-        if (pid > 0)
-            sandbox_stop(pid);
-        return false;
-    }
+    if (pid > 0 && sandbox_wait_bound(pid, PORT, 10000))
+        return pid;
+    std::fprintf(stderr, "%s did not start\n", relay.name.c_str());
+    if (pid > 0)
+        sandbox_stop(pid);
+    return -1;
+}
 
-    std::atomic<bool> flooding = true;
-    std::thread receiver(receive_all, dest.get(), size, std::cref(flooding), std::ref(result));
-    sample before = take_sample(pid);
-    auto started = clock_type::now();
-    result.sent = flood(sender.get(), size, seconds);
-    sample after = take_sample(pid);
-    std::chrono::duration<double> elapsed = clock_type::now() - started;
-    // Let the relay finish what its socket holds, then the receiver drain.
-    sample drained = after;
+// Waits until the relay has sent what its socket held; the last sample.
+sample drain(pid_t pid)
+{
+    sample drained = take_sample(pid);
     std::uint64_t previous = 0;
     do {
         previous = drained.out_datagrams;
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         drained = take_sample(pid);
     } while (drained.out_datagrams != previous);
-    flooding = false;
-    receiver.join();
-    result.peak_rss_kb = std::strtol(sandbox_status(pid, "VmHWM").c_str(), nullptr, 10);
+    return drained;
+}
+
+void stop_relay(pid_t pid)
+{
     sandbox_stop(pid);
     // A full log queue would block the next daemon's first record.
     sandbox_record record;
     while (sandbox_next_record(record, 0)) {
     }
+}
+
+unique_fd destination_socket()
+{
+    unique_fd dest = sandbox_udp_socket("dest1", PORT);
+    int buffer = 64 << 20;
+    setsockopt(dest.get(), SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer);
+    return dest;
+}
+
+bool run_round(const relay_kind &relay, std::size_t size, double seconds, round_result &result)
+{
+    unique_fd dest = destination_socket();
+    unique_fd sender = sandbox_udp_socket("sender", 0);
+    pid_t pid = start_relay(relay);
+    if (!dest || !sender || pid <= 0)
+        return false;
+
+    std::atomic<bool> flooding = true;
+    std::thread receiver([&] {
+        receive_until_quiet(dest.get(), flooding, [&](const unsigned char *data, std::size_t got) {
+            ++result.received;
+            if (!intact(data, got, size))
+                ++result.altered;
+        });
+    });
+    sample before = take_sample(pid);
+    auto started = clock_type::now();
+    result.sent = flood(sender.get(), size, later(started, seconds));
+    sample after = take_sample(pid);
+    std::chrono::duration<double> elapsed = clock_type::now() - started;
+    sample drained = drain(pid);
+    flooding = false;
+    receiver.join();
+    result.peak_rss_kb = std::strtol(sandbox_status(pid, "VmHWM").c_str(), nullptr, 10);
+    stop_relay(pid);
 
     auto relayed = static_cast<double>(after.out_datagrams - before.out_datagrams);
     result.per_second = relayed / elapsed.count();
     result.cpu_us = relayed > 0 ? (after.cpu_seconds - before.cpu_seconds) * 1e6 / relayed : 0;
     result.relayed = drained.out_datagrams - before.out_datagrams;
+    return true;
+}
+
+// The foreign-flood round: the source sends PACED numbered datagrams of
+// PACED_SIZE bytes at PACED_RATE a second, with or without the foreign host
+// flooding the relay's port with datagrams of that size meanwhile.
+constexpr std::uint64_t PACED = 20000;
+constexpr double PACED_RATE = 10000;
+constexpr std::size_t PACED_SIZE = 64;
+
+struct paced_result {
+    std::uint64_t arrived = 0; // distinct accepted datagrams at the destination
+    std::uint64_t out_of_order = 0;
+    std::uint64_t altered = 0; // altered, duplicated or foreign
+    std::uint64_t foreign_sent = 0;
+    double cpu_seconds = 0;
+};
+
+void send_paced(int sock)
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(PORT);
+    inet_pton(AF_INET, "198.18.1.1", &to.sin_addr);
+    std::vector<unsigned char> datagram(PACED_SIZE);
+    auto started = clock_type::now();
+    for (std::uint64_t n = 0; n < PACED; ++n) {
+        std::this_thread::sleep_until(later(started, static_cast<double>(n) / PACED_RATE));
+        fill(datagram, n);
+        sendto(sock, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&to),
+               sizeof to);
+    }
+}
+
+bool run_paced_round(const relay_kind &relay, bool flooded, paced_result &result)
+{
+    unique_fd dest = destination_socket();
+    unique_fd sender = sandbox_udp_socket("sender", 0);
+    unique_fd foreign = sandbox_udp_socket("foreign", 0);
+    pid_t pid = start_relay(relay);
+    if (!dest || !sender || !foreign || pid <= 0)
+        return false;
+
+    std::atomic<bool> sending = true;
+    std::vector<bool> seen(PACED);
+    std::uint64_t highest = 0;
+    std::thread receiver([&] {
+        receive_until_quiet(dest.get(), sending, [&](const unsigned char *data, std::size_t got) {
+            std::uint64_t n = 0;
+            std::memcpy(&n, data, std::min(got, sizeof n));
+            if (!intact(data, got, PACED_SIZE) || n >= PACED || seen[n]) {
+                ++result.altered;
+                return;
+            }
+            seen[n] = true;
+            ++result.arrived;
+            if (n < highest)
+                ++result.out_of_order;
+            highest = std::max(highest, n);
+        });
+    });
+    sample before = take_sample(pid);
+    std::thread flooder;
+    if (flooded)
+        flooder = std::thread([&] {
+            result.foreign_sent =
+                flood(foreign.get(), PACED_SIZE,
+                      later(clock_type::now(), static_cast<double>(PACED) / PACED_RATE));
+        });
+    send_paced(sender.get());
+    if (flooder.joinable())
+        flooder.join();
+    sample after = drain(pid);
+    sending = false;
+    receiver.join();
+    stop_relay(pid);
+    result.cpu_seconds = after.cpu_seconds - before.cpu_seconds;
     return true;
 }
 
@@ -254,19 +367,118 @@ std::string machine()
     return model + ", " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores, Linux " + kernel;
 }
 
+// The relays flooded by the source, each size in turn; prints the table and
+// whether every relayed datagram arrived unaltered.
+bool throughput(const std::vector<relay_kind> &relays, long rounds, double seconds)
+{
+    std::printf("Throughput: %ld rounds of %.1f s for each relay and size; medians.\n\n", rounds,
+                seconds);
+    std::printf("| size | relay | relayed/s | CPU us/datagram | peak RSS KiB | relayed/sent | "
+                "exact | CPU vs floor | CPU vs socat |\n");
+    std::printf("|---:|---|---:|---:|---:|---:|---|---:|---:|\n");
+    bool all_exact = true;
+    for (std::size_t size : {std::size_t{64}, std::size_t{1400}, std::size_t{8000}}) {
+        std::vector<std::vector<round_result>> results(relays.size());
+        for (int round = 0; round < rounds; ++round)
+            // A different relay goes first each round, so drift over time
+            // does not favour one.
+            for (std::size_t k = 0; k < relays.size(); ++k) {
+                std::size_t which = (k + static_cast<std::size_t>(round)) % relays.size();
+                round_result result;
+                if (!run_round(relays[which], size, seconds, result))
+                    return false;
+                results[which].push_back(result);
+            }
+        std::vector<summary> summaries;
+        summaries.reserve(results.size());
+        for (const auto &relay_results : results)
+            summaries.push_back(summarize(relay_results));
+        for (std::size_t k = 0; k < relays.size(); ++k) {
+            const summary &s = summaries[k];
+            all_exact = all_exact && s.exact;
+            std::printf("| %zu | %s | %.0f | %.2f | %ld | %.2f | %s | %.2f | %.2f |\n", size,
+                        relays[k].name.c_str(), s.per_second, s.cpu_us, s.peak_rss_kb,
+                        s.relayed_share, s.exact ? "yes" : "NO", s.cpu_us / summaries[2].cpu_us,
+                        s.cpu_us / summaries[1].cpu_us);
+        }
+        std::fflush(stdout);
+    }
+    return all_exact;
+}
+
+// The relays under the foreign flood; prints the table and whether ostrivod
+// met its target: every accepted datagram relayed in order, in every round,
+// for at most 1.5 times its CPU time without the flood.
+bool foreign_flood(const std::vector<relay_kind> &relays, long rounds)
+{
+    std::printf(
+        "\nForeign flood: the source paces %llu datagrams of %zu bytes at %.0f/s, alone and "
+        "while the foreign host floods the relay's port with datagrams of that size; %ld "
+        "rounds each.\n\n",
+        static_cast<unsigned long long>(PACED), PACED_SIZE, PACED_RATE, rounds);
+    std::printf(
+        "| relay | relayed, fewest | lost, all rounds | out of order | wrong | CPU s alone | "
+        "CPU s flooded | flooded/alone, largest | foreign sent/s |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    std::vector<std::vector<paced_result>> alone(relays.size()), flooded(relays.size());
+    for (int round = 0; round < rounds; ++round)
+        for (std::size_t k = 0; k < relays.size(); ++k) {
+            std::size_t which = (k + static_cast<std::size_t>(round)) % relays.size();
+            paced_result quiet, loud;
+            if (!run_paced_round(relays[which], false, quiet) ||
+                !run_paced_round(relays[which], true, loud))
+                return false;
+            alone[which].push_back(quiet);
+            flooded[which].push_back(loud);
+        }
+    bool met = true;
+    for (std::size_t k = 0; k < relays.size(); ++k) {
+        std::uint64_t fewest = PACED, lost = 0, out_of_order = 0, wrong = 0;
+        double largest_ratio = 0;
+        std::vector<double> cpu_alone, cpu_flooded, foreign_rate;
+        for (std::size_t r = 0; r < flooded[k].size(); ++r) {
+            const paced_result &quiet = alone[k][r], &loud = flooded[k][r];
+            fewest = std::min(fewest, loud.arrived);
+            lost += PACED - loud.arrived;
+            out_of_order += loud.out_of_order;
+            wrong += loud.altered + quiet.altered + quiet.out_of_order + (PACED - quiet.arrived);
+            largest_ratio = std::max(largest_ratio, loud.cpu_seconds / quiet.cpu_seconds);
+            cpu_alone.push_back(quiet.cpu_seconds);
+            cpu_flooded.push_back(loud.cpu_seconds);
+            foreign_rate.push_back(static_cast<double>(loud.foreign_sent) * PACED_RATE /
+                                   static_cast<double>(PACED));
+        }
+        if (k == 0)
+            met = fewest == PACED && out_of_order == 0 && wrong == 0 && largest_ratio <= 1.5;
+        std::printf("| %s | %llu | %llu | %llu | %llu | %.2f | %.2f | %.2f | %.0f |\n",
+                    relays[k].name.c_str(), static_cast<unsigned long long>(fewest),
+                    static_cast<unsigned long long>(lost),
+                    static_cast<unsigned long long>(out_of_order),
+                    static_cast<unsigned long long>(wrong), median(cpu_alone), median(cpu_flooded),
+                    largest_ratio, median(foreign_rate));
+    }
+    std::printf("\n%s: ostrivod %s its target.\n", met ? "met" : "NOT MET", met ? "met" : "missed");
+    return met;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s OSTRIVOD FLOOR_RELAY [--rounds N] [--seconds S]\n",
-                     argv[0]);
+        std::fprintf(
+            stderr,
+            "usage: %s OSTRIVOD FLOOR_RELAY [--rounds N] [--seconds S] [--only throughput|flood]\n",
+            argv[0]);
         return 2;
     }
     long rounds = 5;
     double seconds = 2;
+    std::string only;
     for (int i = 3; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--rounds") == 0)
+        if (std::strcmp(argv[i], "--only") == 0)
+            only = argv[i + 1];
+        else if (std::strcmp(argv[i], "--rounds") == 0)
             rounds = std::max(1L, std::strtol(argv[i + 1], nullptr, 10));
         else if (std::strcmp(argv[i], "--seconds") == 0)
             seconds = std::max(0.2, std::strtod(argv[i + 1], nullptr));
@@ -308,37 +520,11 @@ int main(int argc, char **argv)
     for (unsigned char &byte : pool)
         byte = static_cast<unsigned char>(generate());
 
-    std::printf("%s\n%ld rounds of %.1f s for each relay and size; medians.\n\n", machine().c_str(),
-                rounds, seconds);
-    std::printf("| size | relay | relayed/s | CPU us/datagram | peak RSS KiB | relayed/sent | "
-                "exact | CPU vs floor | CPU vs socat |\n");
-    std::printf("|---:|---|---:|---:|---:|---:|---|---:|---:|\n");
-    bool all_exact = true;
-    for (std::size_t size : {std::size_t{64}, std::size_t{1400}, std::size_t{8000}}) {
-        std::vector<std::vector<round_result>> results(relays.size());
-        for (int round = 0; round < rounds; ++round)
-            // A different relay goes first each round, so drift over time
-            // does not favour one.
-            for (std::size_t k = 0; k < relays.size(); ++k) {
-                std::size_t which = (k + static_cast<std::size_t>(round)) % relays.size();
-                round_result result;
-                if (!run_round(relays[which], size, seconds, result))
-                    return 1;
-                results[which].push_back(result);
-            }
-        std::vector<summary> summaries;
-        summaries.reserve(results.size());
-        for (const auto &relay_results : results)
-            summaries.push_back(summarize(relay_results));
-        for (std::size_t k = 0; k < relays.size(); ++k) {
-            const summary &s = summaries[k];
-            all_exact = all_exact && s.exact;
-            std::printf("| %zu | %s | %.0f | %.2f | %ld | %.2f | %s | %.2f | %.2f |\n", size,
-                        relays[k].name.c_str(), s.per_second, s.cpu_us, s.peak_rss_kb,
-                        s.relayed_share, s.exact ? "yes" : "NO", s.cpu_us / summaries[2].cpu_us,
-                        s.cpu_us / summaries[1].cpu_us);
-        }
-        std::fflush(stdout);
-    }
-    return all_exact ? 0 : 1;
+    std::printf("%s\n\n", machine().c_str());
+    bool good = true;
+    if (only != "flood")
+        good = throughput(relays, rounds, seconds) && good;
+    if (only != "throughput")
+        good = foreign_flood(relays, rounds) && good;
+    return good ? 0 : 1;
 }
