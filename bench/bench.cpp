@@ -95,13 +95,13 @@ void fill(std::vector<unsigned char> &datagram, std::uint64_t n)
     std::memcpy(datagram.data() + sizeof n, pool.data() + n % 251, datagram.size() - sizeof n);
 }
 
-bool intact(const unsigned char *datagram, std::size_t size, std::size_t expected)
+bool intact(const unsigned char *datagram, std::size_t length, std::size_t expected_length)
 {
     std::uint64_t n = 0;
-    if (size != expected)
+    if (length != expected_length)
         return false;
     std::memcpy(&n, datagram, sizeof n);
-    return std::memcmp(datagram + sizeof n, pool.data() + n % 251, size - sizeof n) == 0;
+    return std::memcmp(datagram + sizeof n, pool.data() + n % 251, length - sizeof n) == 0;
 }
 
 // A batch of BATCH datagram buffers with the headers that sendmmsg and
@@ -218,11 +218,12 @@ bool run_round(const relay_kind &relay, std::size_t size, double seconds, round_
 
     std::atomic<bool> flooding = true;
     std::thread receiver([&] {
-        receive_until_quiet(dest.get(), flooding, [&](const unsigned char *data, std::size_t got) {
-            ++result.received;
-            if (!intact(data, got, size))
-                ++result.altered;
-        });
+        receive_until_quiet(dest.get(), flooding,
+                            [&](const unsigned char *data, std::size_t length) {
+                                ++result.received;
+                                if (!intact(data, length, size))
+                                    ++result.altered;
+                            });
     });
     sample before = take_sample(pid);
     auto started = clock_type::now();
@@ -286,19 +287,20 @@ bool run_paced_round(const relay_kind &relay, bool flooded, paced_result &result
     std::vector<bool> seen(PACED);
     std::uint64_t highest = 0;
     std::thread receiver([&] {
-        receive_until_quiet(dest.get(), sending, [&](const unsigned char *data, std::size_t got) {
-            std::uint64_t n = 0;
-            std::memcpy(&n, data, std::min(got, sizeof n));
-            if (!intact(data, got, PACED_SIZE) || n >= PACED || seen[n]) {
-                ++result.altered;
-                return;
-            }
-            seen[n] = true;
-            ++result.arrived;
-            if (n < highest)
-                ++result.out_of_order;
-            highest = std::max(highest, n);
-        });
+        receive_until_quiet(dest.get(), sending,
+                            [&](const unsigned char *data, std::size_t length) {
+                                std::uint64_t n = 0;
+                                std::memcpy(&n, data, std::min(length, sizeof n));
+                                if (!intact(data, length, PACED_SIZE) || n >= PACED || seen[n]) {
+                                    ++result.altered;
+                                    return;
+                                }
+                                seen[n] = true;
+                                ++result.arrived;
+                                if (n < highest)
+                                    ++result.out_of_order;
+                                highest = std::max(highest, n);
+                            });
     });
     sample before = take_sample(pid);
     std::thread flooder;
