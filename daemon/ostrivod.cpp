@@ -19,7 +19,9 @@
 
 namespace {
 
-constexpr const char *SETTINGS_PATH = "/opt/Ostrivo/etc/settings";
+// "/opt/Ostrivo/etc/settings", from the build, which installs the example
+// settings beside it.
+constexpr const char *SETTINGS_PATH = OSTRIVO_SETTINGS_PATH;
 // Room for any UDP datagram (at most 65,507 bytes over IPv4), so none is cut.
 constexpr std::size_t RELAY_BUFFER_SIZE = 65535;
 

@@ -22,13 +22,14 @@ need() {
 build_tree() {
     local dir=$1
     shift
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIVO_WERROR=ON -DOSTRIVO_TESTS=ON \
+        "$@" >/dev/null
     cmake --build "$dir" --parallel "$(nproc)"
 }
 
 # The daemon, tests, demo and benchmark for this machine, in build/.
 build_host() {
-    build_tree build "$@"
+    build_tree build -DOSTRIVO_SANDBOX=ON "$@"
 }
 
 if ((EUID != 0)); then

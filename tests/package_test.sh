@@ -50,6 +50,16 @@ size=$(stat -c %s "$daemon")
 newest=$(readelf -V "$daemon" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -uV | tail -1)
 [[ $(printf '%s\n%s\n' "$newest" "$libc_version" | sort -V | tail -1) == "$libc_version" ]] ||
     fail "the daemon needs glibc $newest, the package asks for $libc_version"
+# Debian's hardening, read from the ELF: position-independent, relocations
+# read-only and bound at start-up, stack protector, fortified calls; on
+# armhf, 64-bit time.
+symbols=$(readelf --dyn-syms -W "$daemon")
+readelf -h "$daemon" | grep -q 'Type:.*DYN' || fail "the daemon is not position-independent"
+readelf -lW "$daemon" | grep -q GNU_RELRO || fail "the daemon has no RELRO segment"
+readelf -dW "$daemon" | grep -q 'FLAGS_1.*NOW' || fail "the daemon is not bound at start-up"
+grep -q __stack_chk_fail <<<"$symbols" || fail "the daemon has no stack protector"
+grep -q __syslog_chk <<<"$symbols" || fail "the daemon's calls are not fortified"
+[[ $arch != armhf ]] || grep -q __select64 <<<"$symbols" || fail "the daemon has 32-bit time"
 echo "daemon: $size bytes, NEEDED $needed, glibc >= $newest"
 
 unit=$work/root/lib/systemd/system/ostrivod.service
