@@ -280,7 +280,10 @@ TEST_F(Relay, RelaysUnprivilegedWithOnlyTheRightToBindALowPort)
                "--inh-caps=-all,+net_bind_service",
                "--ambient-caps=-all,+net_bind_service",
                "--bounding-set=-all,+net_bind_service",
-               "--no-new-privs"};
+               "--no-new-privs",
+               // The uid change clears the kill-on-parent-death that the
+               // sandbox set: set it again.
+               "--pdeathsig=KILL"};
     unique_fd dest2 = sandbox_udp_socket("dest2", LOW_PORT);
     unique_fd sender = sandbox_udp_socket("sender", 0);
     ASSERT_NO_FATAL_FAILURE(start(settings("198.18.1.2", "198.18.2.255", "700")));
