@@ -31,12 +31,21 @@ field() { dpkg-deb -f "$deb" "$1"; }
 depends=$(field Depends)
 [[ $depends =~ ^libc6\ \(\>=\ ([0-9.]+)\)$ ]] || fail "Depends: $depends"
 libc_version=${BASH_REMATCH[1]:-0}
-[[ -z $(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -E 'conffiles|inst|rm$') ]] ||
-    fail "the package has maintainer scripts or conffiles"
+scripts=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -E 'conffiles|inst|rm$' | sort | tr '\n' ' ')
+[[ $scripts == "./postinst ./postrm ./prerm " ]] || fail "maintainer scripts and conffiles: $scripts"
+# Clean but for the placement under /opt, which the package overrides.
+if command -v lintian >/dev/null; then
+    lintian --fail-on error,warning "$deb" >"$work/lintian" 2>&1 || fail "lintian: $(cat "$work/lintian")"
+    grep -v 'root privileges' "$work/lintian" && fail "lintian reports the lines above"
+elif [[ ${OSTRIVO_REQUIRE_INTEGRATION:-} == 1 ]]; then
+    fail "lintian is not installed"
+fi
 
 dpkg-deb -x "$deb" "$work/root"
 files=$(cd "$work/root" && find . -type f -o -type l | sort | tr '\n' ' ')
-expected="./lib/systemd/system/ostrivod.service ./opt/Ostrivo/bin/ostrivod ./opt/Ostrivo/etc/settings.example "
+expected="./lib/systemd/system/ostrivod.service ./opt/Ostrivo/bin/ostrivod ./opt/Ostrivo/etc/settings.example \
+./usr/share/doc/ostrivod/changelog.Debian.gz ./usr/share/doc/ostrivod/copyright \
+./usr/share/lintian/overrides/ostrivod "
 [[ $files == "$expected" ]] || fail "files: $files"
 
 daemon=$work/root/opt/Ostrivo/bin/ostrivod
@@ -63,17 +72,20 @@ grep -q __syslog_chk <<<"$symbols" || fail "the daemon's calls are not fortified
 echo "daemon: $size bytes, NEEDED $needed, glibc >= $newest"
 
 unit=$work/root/lib/systemd/system/ostrivod.service
-for line in Type=simple Restart=on-failure ExecStart=/opt/Ostrivo/bin/ostrivod; do
+for line in Type=simple Restart=always ExecStart=/opt/Ostrivo/bin/ostrivod; do
     grep -qx "$line" "$unit" || fail "the unit lacks $line"
 done
 # verify looks for ExecStart's program on this machine: give it the
 # package's, in a private /opt. It reports doubtful lines without failing,
-# so any output is a failure.
+# so any output is a failure. The unit's exposure must stay at 1.5 or less.
 if command -v systemd-analyze >/dev/null && ((EUID == 0)); then
     report=$(unshare -m bash -c 'mount --make-rprivate / && mount -t tmpfs tmpfs /opt &&
         cp -a "$1/opt/Ostrivo" /opt/ && systemd-analyze verify "$2" 2>&1' _ "$work/root" "$unit") ||
         fail "systemd-analyze verify failed"
     [[ -z $report ]] || fail "systemd-analyze verify: $report"
+    (cd "$(dirname "$unit")" && systemd-analyze security --offline=true --threshold=15 \
+        ostrivod.service >"$work/security" 2>&1) || fail "exposure: $(tail -1 "$work/security")"
+    echo "unit: $(grep -o 'exposure level.*' "$work/security")"
 elif [[ ${OSTRIVO_REQUIRE_INTEGRATION:-} == 1 ]]; then
     fail "systemd-analyze verify cannot run here (needs systemd-analyze and root)"
 else
