@@ -34,8 +34,9 @@ void show_arrivals(const char *host, int sock)
 
 int main(int argc, char **argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s PATH-TO-OSTRIVOD\n", argv[0]);
+    bool board = argc == 3 && std::string(argv[1]) == "--board";
+    if (argc != 2 && !board) {
+        std::fprintf(stderr, "usage: %s PATH-TO-OSTRIVOD | --board DIR\n", argv[0]);
         return 2;
     }
     std::string why = sandbox_enter();
@@ -43,40 +44,65 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "demo: %s\n", why.c_str());
         return 1;
     }
+    // The board's settings are in its image; its port is a privileged one.
+    const std::uint16_t port = board ? 700 : 5000;
     std::printf("Hosts:\n"
                 "  sender  198.18.1.2 (accepted)    dest1 198.18.2.2\n"
                 "  foreign 198.18.1.3               dest2 198.18.2.3\n"
-                "  relay   198.18.1.1 and 198.18.2.1, running ostrivod\n\n"
-                "Settings:\n%s\n",
-                DEMO_SETTINGS);
-    sandbox_write_settings(DEMO_SETTINGS);
-
-    unique_fd dest1 = sandbox_udp_socket("dest1", 5000);
-    unique_fd dest2 = sandbox_udp_socket("dest2", 5000);
+                "  relay   198.18.1.1 and 198.18.2.1, running ostrivod%s\n\n",
+                board ? " on an emulated armhf board" : "");
+    unique_fd dest1 = sandbox_udp_socket("dest1", port);
+    unique_fd dest2 = sandbox_udp_socket("dest2", port);
     unique_fd sender = sandbox_udp_socket("sender", 40000);
     unique_fd foreign = sandbox_udp_socket("foreign", 40000);
-    pid_t pid = sandbox_start(sandbox_daemon_command(argv[1]));
-    if (!sandbox_wait_bound(pid, 5000, 5000)) {
-        std::fprintf(stderr, "demo: ostrivod did not bind port 5000\n");
-        sandbox_stop(pid);
-        return 1;
+    pid_t pid = -1;
+    std::string output;
+    if (board) {
+        std::printf("Booting the board (a minute or two)...\n");
+        std::fflush(stdout);
+        pid = sandbox_board_start(argv[2]);
+        if (pid <= 0 || !sandbox_board_ready(600000) ||
+            sandbox_board_run("while ! grep -q ':02BC ' /proc/net/udp; do sleep 0.5; done", output,
+                              60000) != 0) {
+            std::fprintf(stderr, "demo: the board did not come up: see %s/console.log\n", argv[2]);
+            sandbox_stop(pid);
+            return 1;
+        }
+        sandbox_board_run("cat /opt/Ostrivo/etc/settings", output);
+        std::printf("Settings on the board:\n%s\n\n", output.c_str());
+    } else {
+        std::printf("Settings:\n%s\n", DEMO_SETTINGS);
+        sandbox_write_settings(DEMO_SETTINGS);
+        pid = sandbox_start(sandbox_daemon_command(argv[1]));
+        if (!sandbox_wait_bound(pid, port, 5000)) {
+            std::fprintf(stderr, "demo: ostrivod did not bind port %u\n", port);
+            sandbox_stop(pid);
+            return 1;
+        }
     }
 
-    std::printf("Sending to 198.18.1.1:5000:\n"
+    std::printf("Sending to 198.18.1.1:%u:\n"
                 "  sender  -> \"hello from the accepted host\"\n"
                 "  foreign -> \"hello from a foreign host\"\n"
-                "  sender  -> \"and goodbye\"\n\n");
-    sandbox_send(sender.get(), "hello from the accepted host", "198.18.1.1", 5000);
-    sandbox_send(foreign.get(), "hello from a foreign host", "198.18.1.1", 5000);
-    sandbox_send(sender.get(), "and goodbye", "198.18.1.1", 5000);
+                "  sender  -> \"and goodbye\"\n\n",
+                port);
+    sandbox_send(sender.get(), "hello from the accepted host", "198.18.1.1", port);
+    sandbox_send(foreign.get(), "hello from a foreign host", "198.18.1.1", port);
+    sandbox_send(sender.get(), "and goodbye", "198.18.1.1", port);
 
     std::printf("Arrived:\n");
     show_arrivals("dest1", dest1.get());
     show_arrivals("dest2", dest2.get());
     show_arrivals("sender", sender.get());
     show_arrivals("foreign", foreign.get());
-    sandbox_stop(pid);
 
+    if (board) {
+        sandbox_board_run("journalctl -t Ostrivo --no-pager -o short-precise", output);
+        std::printf("\nThe board's journal (journalctl -t Ostrivo):\n%s\n", output.c_str());
+        sandbox_stop(pid);
+        return 0;
+    }
+    sandbox_stop(pid);
     std::printf("\nSystem log (/dev/log) records:\n");
     sandbox_record record;
     const char *const levels[] = {"emerg",   "alert",  "crit", "err",
