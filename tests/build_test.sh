@@ -10,13 +10,7 @@ if ((EUID != 0)); then
     [[ ${OSTRIVO_REQUIRE_INTEGRATION:-} == 1 ]] && echo "FAIL: needs root" && exit 1
     echo "needs root to hide GoogleTest: skipped" && exit 77
 fi
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+source "$(dirname "$0")/checks.sh"
 
 # without_gtest COMMAND...: runs it with GoogleTest's headers, CMake package
 # and sources hidden under empty folders.
@@ -66,5 +60,4 @@ unshare -m bash -c 'mount --make-rprivate / && mount -t tmpfs none /opt &&
 check_staged "$work/prefix"
 check_staged "$work/destdir"
 
-((failures == 0)) || exit 1
-echo "plain build and install checks passed"
+finish "plain build and install checks passed"

@@ -4,13 +4,7 @@
 # Usage: package_test.sh BUILD_DIR DEB_ARCHITECTURE
 set -euo pipefail
 build=$1 arch=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+source "$(dirname "$0")/checks.sh"
 
 case $arch in
 armhf) machine=ARM loader=ld-linux-armhf.so.3 ;;
@@ -92,5 +86,4 @@ else
     echo "systemd-analyze verify: not available, skipped"
 fi
 
-((failures == 0)) || exit 1
-echo "package checks passed"
+finish "package checks passed"
