@@ -397,7 +397,7 @@ bool sandbox_board_ready(int timeout_ms)
             board_shell = unique_fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
             sockaddr_un address{};
             address.sun_family = AF_UNIX;
-            std::strcpy(address.sun_path, BOARD_SHELL);
+            std::snprintf(address.sun_path, sizeof address.sun_path, "%s", BOARD_SHELL);
             return connect(board_shell.get(), reinterpret_cast<sockaddr *>(&address),
                            sizeof address) == 0;
         }))

@@ -69,10 +69,12 @@ class Board : public ::testing::Test {
     static int started_records()
     {
         // Each record as JSON: the identity, facility daemon (3), level notice (5).
-        return std::atoi(board("journalctl -t Ostrivo -o json --no-pager | grep "
-                               "'\"MESSAGE\":\"started\"' | grep '\"PRIORITY\":\"5\"' | "
-                               "grep -c '\"SYSLOG_FACILITY\":\"3\"' || true")
-                             .c_str());
+        return static_cast<int>(
+            std::strtol(board("journalctl -t Ostrivo -o json --no-pager | grep "
+                              "'\"MESSAGE\":\"started\"' | grep '\"PRIORITY\":\"5\"' | "
+                              "grep -c '\"SYSLOG_FACILITY\":\"3\"' || true")
+                            .c_str(),
+                        nullptr, 10));
     }
 
     // The relay is up once its socket is bound to the port.
