@@ -221,10 +221,21 @@ std::uint64_t sandbox_udp_counter(pid_t pid, const std::string &name)
     return 0;
 }
 
-bool sandbox_wait_bound(pid_t pid, std::uint16_t port, int timeout_ms)
+namespace {
+
+// How /proc/net/udp writes the local port of a socket bound to port.
+std::string udp_table_port(std::uint16_t port)
 {
     char local[16];
     std::snprintf(local, sizeof local, ":%04X", port);
+    return local;
+}
+
+} // namespace
+
+bool sandbox_wait_bound(pid_t pid, std::uint16_t port, int timeout_ms)
+{
+    std::string local = udp_table_port(port);
     std::string table = "/proc/" + std::to_string(pid) + "/net/udp";
     return wait_until(timeout_ms, [&] {
         std::ifstream in(table);
@@ -434,4 +445,17 @@ int sandbox_board_run(const std::string &command, std::string &output, int timeo
     while (!output.empty() && (output.back() == '\n' || output.back() == '\r'))
         output.pop_back();
     return static_cast<int>(std::strtol(line.c_str() + marker.size(), nullptr, 10));
+}
+
+bool sandbox_board_until(const std::string &condition)
+{
+    std::string output;
+    return sandbox_board_run("end=$(($(date +%s) + 60)); until " + condition +
+                                 "; do [ $(date +%s) -lt $end ] || exit 1; sleep 0.5; done",
+                             output, 120000) == 0;
+}
+
+bool sandbox_board_bound(std::uint16_t port)
+{
+    return sandbox_board_until("grep -q '" + udp_table_port(port) + " ' /proc/net/udp");
 }

@@ -78,3 +78,8 @@ bool sandbox_board_ready(int timeout_ms);
 // Runs command in the board's shell: its exit status, or -1 when it did not
 // finish in time, and its output, standard error included.
 int sandbox_board_run(const std::string &command, std::string &output, int timeout_ms = 60000);
+// Polls condition, a shell command, on the board until it succeeds or a
+// minute has passed there; the board's shell is free again either way.
+bool sandbox_board_until(const std::string &condition);
+// True once a socket on the board is bound to UDP port.
+bool sandbox_board_bound(std::uint16_t port);

@@ -27,6 +27,13 @@ build_tree() {
     cmake --build "$dir" --parallel "$(nproc)"
 }
 
+# armhf_package: packs build-armhf's daemon; build-armhf/packages holds
+# that one .deb.
+armhf_package() {
+    rm -f build-armhf/packages/*.deb
+    cpack --config build-armhf/CPackConfig.cmake >/dev/null
+}
+
 # The daemon, tests, demo and benchmark for this machine, in build/.
 build_host() {
     build_tree build -DOSTRIVO_SANDBOX=ON "$@"

@@ -55,15 +55,6 @@ class Board : public ::testing::Test {
         return output;
     }
 
-    // Polls command on the board until it succeeds, for up to a minute.
-    static bool board_until(const std::string &command)
-    {
-        std::string output;
-        return sandbox_board_run("end=$(($(date +%s) + 60)); while [ $(date +%s) -lt $end ]; do " +
-                                     command + " && exit 0; sleep 0.5; done; exit 1",
-                                 output, 120000) == 0;
-    }
-
     static std::string main_pid() { return board("systemctl show -p MainPID --value ostrivod"); }
 
     static int started_records()
@@ -76,9 +67,6 @@ class Board : public ::testing::Test {
                             .c_str(),
                         nullptr, 10));
     }
-
-    // The relay is up once its socket is bound to the port.
-    static bool relaying() { return board_until("grep -q ':02BC ' /proc/net/udp"); }
 
     static void expect_relayed(const std::string &tag)
     {
@@ -104,9 +92,9 @@ class Board : public ::testing::Test {
 
 TEST_F(Board, RelaysTheSourceToBothDestinationsAndLogsStarted)
 {
-    ASSERT_TRUE(relaying());
+    ASSERT_TRUE(sandbox_board_bound(PORT));
     expect_relayed("first");
-    EXPECT_TRUE(board_until("journalctl -t Ostrivo -o json --no-pager | grep -q started"));
+    EXPECT_TRUE(sandbox_board_until("journalctl -t Ostrivo -o json --no-pager | grep -q started"));
     EXPECT_EQ(started_records(), 1);
 }
 
@@ -128,7 +116,7 @@ TEST_F(Board, RestartLogsStartedAgainAndRelays)
 {
     int before = started_records();
     board("systemctl restart ostrivod");
-    ASSERT_TRUE(relaying());
+    ASSERT_TRUE(sandbox_board_bound(PORT));
     expect_relayed("restarted");
     EXPECT_EQ(started_records(), before + 1);
 }
@@ -137,10 +125,10 @@ TEST_F(Board, ComesBackAfterAStraySignal)
 {
     std::string pid = main_pid();
     board("kill -HUP " + pid);
-    ASSERT_TRUE(board_until("[ \"$(systemctl show -p MainPID --value ostrivod)\" != 0 ] && "
-                            "[ \"$(systemctl show -p MainPID --value ostrivod)\" != " +
-                            pid + " ]"));
-    ASSERT_TRUE(relaying());
+    ASSERT_TRUE(sandbox_board_until("[ \"$(systemctl show -p MainPID --value ostrivod)\" != 0 ] && "
+                                    "[ \"$(systemctl show -p MainPID --value ostrivod)\" != " +
+                                    pid + " ]"));
+    ASSERT_TRUE(sandbox_board_bound(PORT));
     expect_relayed("after SIGHUP");
 }
 
@@ -159,14 +147,14 @@ TEST_F(Board, FailsVisiblyWhenTheSettingsCannotBeRead)
         std::string output;
         EXPECT_NE(sandbox_board_run("systemctl restart ostrivod", output), 0) << output;
         EXPECT_EQ(board("systemctl show -p Result --value ostrivod"), "exit-code");
-        EXPECT_TRUE(board_until(std::string("journalctl -u ostrivod --no-pager | grep -q "
-                                            "\"/opt/Ostrivo/etc/settings.*") +
-                                spoilt.reason + "\""));
+        EXPECT_TRUE(sandbox_board_until(std::string("journalctl -u ostrivod --no-pager | grep -q "
+                                                    "\"/opt/Ostrivo/etc/settings.*") +
+                                        spoilt.reason + "\""));
         board("cp -p /root/settings /opt/Ostrivo/etc/settings");
     }
     EXPECT_EQ(started_records(), before);
     board("systemctl restart ostrivod");
-    ASSERT_TRUE(relaying());
+    ASSERT_TRUE(sandbox_board_bound(PORT));
     expect_relayed("settings back");
 }
 
@@ -175,7 +163,7 @@ TEST_F(Board, UpgradeRestartsRemovalStopsAndInstallStartsNothing)
     std::string pid = main_pid();
     board("dpkg -i /root/ostrivod-newer.deb");
     EXPECT_NE(main_pid(), pid) << "the upgrade did not restart the relay";
-    ASSERT_TRUE(relaying());
+    ASSERT_TRUE(sandbox_board_bound(PORT));
     expect_relayed("upgraded");
 
     board("dpkg -r ostrivod");
