@@ -5,8 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <string>
-#include <utility>
 
 #include <netinet/in.h>
 #include <sys/select.h>
@@ -14,44 +12,13 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "daemon/daemon.h"
 #include "net/net.h"
-#include "settings/settings.h"
 
 namespace {
 
-// "/opt/Ostrivo/etc/settings", from the build, which installs the example
-// settings beside it.
-constexpr const char *SETTINGS_PATH = OSTRIVO_SETTINGS_PATH;
 // Room for any UDP datagram (at most 65,507 bytes over IPv4), so none is cut.
 constexpr std::size_t RELAY_BUFFER_SIZE = 65535;
-
-struct module_settings {
-    std::uint32_t enabled = 0; // loaded, but relaying does not depend on it
-    ipv4_host src_ipaddr = 0;
-    ipv4_host dst_ipaddr = 0;
-    std::uint32_t port = 0;
-    ipv4_host ftp_ipaddr = 0;
-    std::string domain;
-    ipv4_host dns_ipaddr1 = 0;
-    ipv4_host dns_ipaddr2 = 0;
-    ipv4_host dns_ipaddr3 = 0;
-};
-
-// A missing or unreadable file leaves every setting at its default, silently.
-void load_module_settings(module_settings &settings)
-{
-    settings_handle file = settings_open(SETTINGS_PATH, "r");
-    settings.enabled = settings_get_uint(file, "MOD_OSTRIVO_ENABLED");
-    settings.src_ipaddr = settings_get_ipaddr(file, "MOD_OSTRIVO_SRC_IPADDR");
-    settings.dst_ipaddr = settings_get_ipaddr(file, "MOD_OSTRIVO_DST_IPADDR");
-    settings.port = settings_get_uint(file, "MOD_OSTRIVO_PORT");
-    settings.ftp_ipaddr = settings_get_ipaddr(file, "MOD_OSTRIVO_FTP_IPADDR");
-    settings.domain = settings_get_string(file, "MOD_OSTRIVO_DOMAIN");
-    settings.dns_ipaddr1 = settings_get_ipaddr(file, "MOD_OSTRIVO_DNS_IPADDR1");
-    settings.dns_ipaddr2 = settings_get_ipaddr(file, "MOD_OSTRIVO_DNS_IPADDR2");
-    settings.dns_ipaddr3 = settings_get_ipaddr(file, "MOD_OSTRIVO_DNS_IPADDR3");
-    settings_close(std::move(file));
-}
 
 void log_error(const char *operation)
 {

@@ -1,36 +1,91 @@
 #include "settings.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <new>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 struct settings_file {
-    std::FILE *stream;
-    // getline() grows this to the longest line seen, so every line is
-    // examined whole; scanning reuses it and allocates nothing more.
-    char *line;
-    std::size_t capacity;
+    int fd;
+    std::string content; // the whole file, as read at open
+    // The line under examination: lookups cut it up in place, so it is a copy.
+    std::string line;
 };
 
 void settings_file_closer::operator()(settings_file *file) const noexcept
 {
-    if (file->stream != nullptr)
-        std::fclose(file->stream);
-    std::free(file->line);
+    int saved = errno;
+    if (file->fd >= 0)
+        ::close(file->fd);
     delete file;
+    errno = saved;
 }
+
+namespace {
+
+// A file of at most SETTINGS_SIZE_LIMIT bytes into content; false with errno
+// set otherwise.
+bool read_whole(int fd, std::string &content)
+{
+    char chunk[4096];
+    for (;;) {
+        ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        if (content.size() + static_cast<std::size_t>(got) > SETTINGS_SIZE_LIMIT) {
+            errno = EFBIG;
+            return false;
+        }
+        content.append(chunk, static_cast<std::size_t>(got));
+    }
+}
+
+} // namespace
 
 settings_handle settings_open(const char *path, const char *mode)
 {
-    std::FILE *stream = std::fopen(path, mode);
-    if (stream == nullptr)
+    // The reader never writes.
+    if (mode[0] != 'r' || std::strchr(mode, '+') != nullptr) {
+        errno = EINVAL;
         return nullptr;
-    // cppcheck-suppress unreadVariable ; it misreads new (std::nothrow)
-    settings_handle file(new (std::nothrow) settings_file{stream, nullptr, 0});
-    if (!file)
-        std::fclose(stream);
+    }
+    // A FIFO would block the open or the reads, and a device such as
+    // /dev/zero would never end: only a regular file is opened, and checked
+    // again once open in case the path changed in between.
+    struct stat status {};
+    if (::stat(path, &status) != 0)
+        return nullptr;
+    if (!S_ISREG(status.st_mode)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    settings_handle file(new (std::nothrow) settings_file{fd, {}, {}});
+    if (!file) {
+        ::close(fd);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    if (::fstat(fd, &status) != 0)
+        return nullptr;
+    if (!S_ISREG(status.st_mode)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    if (!read_whole(fd, file->content))
+        return nullptr;
+    if (file->content.starts_with("\xEF\xBB\xBF"))
+        file->content.erase(0, 3);
     return file;
 }
 
@@ -38,8 +93,8 @@ int settings_close(settings_handle handle)
 {
     if (!handle)
         return 0;
-    int result = std::fclose(handle->stream);
-    handle->stream = nullptr;
+    int result = ::close(handle->fd);
+    handle->fd = -1;
     return result;
 }
 
@@ -48,16 +103,6 @@ namespace {
 char ascii_lower(char c)
 {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool same_key(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (ascii_lower(a[i]) != ascii_lower(b[i]))
-            return false;
-    return true;
 }
 
 bool is_space(char c)
@@ -74,51 +119,107 @@ bool is_digit(char c)
 // skipped, text after the digits left alone), except that a minus sign, a
 // plus sign where it is not allowed, or a value above max is refused rather
 // than wrapped.
-bool parse_decimal(const char *&text, bool allow_plus, std::uint32_t max, std::uint32_t &out)
+const char *parse_decimal(const char *text, bool allow_plus, std::uint32_t max,
+                          std::uint32_t &out)
 {
     while (is_space(*text))
         ++text;
     if (allow_plus && *text == '+')
         ++text;
     if (!is_digit(*text))
-        return false;
+        return nullptr;
     std::uint64_t value = 0;
     for (; is_digit(*text); ++text) {
         value = value * 10 + static_cast<std::uint64_t>(*text - '0');
         if (value > max)
-            return false;
+            return nullptr;
     }
     out = static_cast<std::uint32_t>(value);
-    return true;
+    return text;
 }
 
 } // namespace
 
-const char *settings_find(const settings_handle &handle, std::string_view key)
+bool settings_same_key(std::string_view line_key, std::string_view key)
 {
-    if (!handle)
-        return nullptr;
-    settings_file &file = *handle;
-    std::rewind(file.stream);
-    while (getline(&file.line, &file.capacity, file.stream) != -1) {
-        char *line = file.line;
-        if (char *cr = std::strchr(line, '\r'))
-            *cr = '\0';
-        if (char *lf = std::strchr(line, '\n'))
-            *lf = '\0';
-        // The last quote on the line closes a quoted value; it and whatever
-        // follows it are dropped, so "v" and v read the same.
-        if (char *quote = std::strrchr(line, '"'))
-            *quote = '\0';
-        char *equals = std::strchr(line, '=');
-        if (equals == nullptr)
-            continue;
-        if (!same_key(std::string_view(line, static_cast<std::size_t>(equals - line)), key))
-            continue;
-        char *value = equals + 1;
-        return *value == '"' ? value + 1 : value;
+    if (line_key.size() != key.size())
+        return false;
+    for (std::size_t i = 0; i < key.size(); ++i)
+        if (ascii_lower(line_key[i]) != ascii_lower(key[i]))
+            return false;
+    return true;
+}
+
+bool settings_next_line(const settings_handle &handle, settings_cursor &cursor, settings_line &line)
+{
+    if (!handle || cursor.offset >= handle->content.size())
+        return false;
+    const std::string &content = handle->content;
+    std::size_t end = content.find('\n', cursor.offset);
+    if (end == std::string::npos)
+        end = content.size();
+    line.number = ++cursor.number;
+    line.text = std::string_view(content).substr(cursor.offset, end - cursor.offset);
+    cursor.offset = end + 1;
+
+    // The line is examined as a C string: a zero byte ends it, then a CR
+    // (so CR LF ends read like LF), then the last quote on it, which closes
+    // a quoted value: it and whatever follows are dropped, so "v" and v read
+    // the same.
+    std::string &text = handle->line;
+    text.assign(line.text);
+    text.resize(std::strlen(text.c_str()));
+    if (std::size_t cr = text.find('\r'); cr != std::string::npos)
+        text.resize(cr);
+    if (std::size_t quote = text.rfind('"'); quote != std::string::npos)
+        text.resize(quote);
+    std::size_t equals = text.find('=');
+    if (equals == std::string::npos) {
+        line.key = {};
+        line.value = nullptr;
+        return true;
+    }
+    line.key = std::string_view(text).substr(0, equals);
+    line.value = text.c_str() + equals + 1;
+    if (*line.value == '"')
+        ++line.value;
+    return true;
+}
+
+const char *settings_find(const settings_handle &handle, std::string_view key,
+                          std::size_t *line_number)
+{
+    settings_cursor cursor;
+    settings_line line{};
+    while (settings_next_line(handle, cursor, line)) {
+        if (line.value != nullptr && settings_same_key(line.key, key)) {
+            if (line_number != nullptr)
+                *line_number = line.number;
+            return line.value;
+        }
     }
     return nullptr;
+}
+
+const char *settings_parse_uint(const char *value, std::uint32_t &number)
+{
+    return parse_decimal(value, true, std::numeric_limits<std::uint32_t>::max(), number);
+}
+
+const char *settings_parse_ipaddr(const char *value, ipv4_host &address)
+{
+    ipv4_host parsed = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && *value++ != '.')
+            return nullptr;
+        std::uint32_t octet = 0;
+        value = parse_decimal(value, false, 255, octet);
+        if (value == nullptr)
+            return nullptr;
+        parsed = parsed << 8 | octet;
+    }
+    address = parsed;
+    return value;
 }
 
 std::string settings_get_string(const settings_handle &handle, std::string_view key)
@@ -131,8 +232,7 @@ std::uint32_t settings_get_uint(const settings_handle &handle, std::string_view 
 {
     const char *value = settings_find(handle, key);
     std::uint32_t number = 0;
-    if (value == nullptr ||
-        !parse_decimal(value, true, std::numeric_limits<std::uint32_t>::max(), number))
+    if (value == nullptr || settings_parse_uint(value, number) == nullptr)
         return 0;
     return number;
 }
@@ -140,16 +240,8 @@ std::uint32_t settings_get_uint(const settings_handle &handle, std::string_view 
 ipv4_host settings_get_ipaddr(const settings_handle &handle, std::string_view key)
 {
     const char *value = settings_find(handle, key);
-    if (value == nullptr)
-        return 0;
     ipv4_host address = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0 && *value++ != '.')
-            return 0;
-        std::uint32_t octet = 0;
-        if (!parse_decimal(value, false, 255, octet))
-            return 0;
-        address = address << 8 | octet;
-    }
+    if (value == nullptr || settings_parse_ipaddr(value, address) == nullptr)
+        return 0;
     return address;
 }

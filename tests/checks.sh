@@ -1,6 +1,8 @@
 # Sourced by the shell tests: a scratch folder that goes away however the
 # test ends, fail to count a failed check and go on, finish to end.
 set -euo pipefail
+# File lists are compared sorted, the same way everywhere.
+export LC_ALL=C
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0

@@ -37,13 +37,20 @@ fi
 
 dpkg-deb -x "$deb" "$work/root"
 files=$(cd "$work/root" && find . -type f -o -type l | sort | tr '\n' ' ')
-expected="./lib/systemd/system/ostrivod.service ./opt/Ostrivo/bin/ostrivod ./opt/Ostrivo/etc/settings.example \
+expected="./lib/systemd/system/ostrivod.service ./opt/Ostrivo/bin/ostrivod \
+./opt/Ostrivo/bin/ostrivod-check ./opt/Ostrivo/etc/settings.example \
 ./usr/share/doc/ostrivod/changelog.Debian.gz ./usr/share/doc/ostrivod/copyright \
-./usr/share/lintian/overrides/ostrivod "
+./usr/share/lintian/overrides/ostrivod ./usr/share/man/man8/ostrivod-check.8.gz \
+./usr/share/man/man8/ostrivod.8.gz "
 [[ $files == "$expected" ]] || fail "files: $files"
 
 daemon=$work/root/opt/Ostrivo/bin/ostrivod
-[[ -x $daemon ]] || fail "the daemon is not executable"
+[[ -x $daemon && -x $work/root/opt/Ostrivo/bin/ostrivod-check ]] || fail "a program is not executable"
+for page in "$work"/root/usr/share/man/man8/*; do
+    warnings=$(MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null) ||
+        fail "man cannot render $page"
+    [[ -z $warnings ]] || fail "$(basename "$page"): $warnings"
+done
 readelf -h "$daemon" | grep -q "Machine:.*$machine" || fail "not built for $machine"
 needed=$(readelf -d "$daemon" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
 [[ $needed == "$(printf '%s\n' libc.so.6 "$loader" | sort | tr '\n' ' ')" ]] || fail "NEEDED: $needed"
@@ -66,15 +73,18 @@ grep -q __syslog_chk <<<"$symbols" || fail "the daemon's calls are not fortified
 echo "daemon: $size bytes, NEEDED $needed, glibc >= $newest"
 
 unit=$work/root/lib/systemd/system/ostrivod.service
-for line in Type=simple Restart=always ExecStart=/opt/Ostrivo/bin/ostrivod; do
+for line in Type=simple Restart=always ExecStart=/opt/Ostrivo/bin/ostrivod \
+    "ExecStartPre=/opt/Ostrivo/bin/ostrivod-check -q"; do
     grep -qx "$line" "$unit" || fail "the unit lacks $line"
 done
-# verify looks for ExecStart's program on this machine: give it the
-# package's, in a private /opt. It reports doubtful lines without failing,
+# verify looks for ExecStart's program on this machine, and for the manual
+# pages the unit names: give it the package's, in a private /opt and on
+# MANPATH. It reports doubtful lines without failing,
 # so any output is a failure. The unit's exposure must stay at 1.5 or less.
 if command -v systemd-analyze >/dev/null && ((EUID == 0)); then
     report=$(unshare -m bash -c 'mount --make-rprivate / && mount -t tmpfs tmpfs /opt &&
-        cp -a "$1/opt/Ostrivo" /opt/ && systemd-analyze verify "$2" 2>&1' _ "$work/root" "$unit") ||
+        cp -a "$1/opt/Ostrivo" /opt/ && MANPATH=$1/usr/share/man systemd-analyze verify "$2" 2>&1' \
+        _ "$work/root" "$unit") ||
         fail "systemd-analyze verify failed"
     [[ -z $report ]] || fail "systemd-analyze verify: $report"
     (cd "$(dirname "$unit")" && systemd-analyze security --offline=true --threshold=15 \

@@ -5,7 +5,10 @@
 #include <cstring>
 #include <string>
 
+#include <cerrno>
+
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -158,6 +161,43 @@ TEST_F(SettingsFile, LongLinesAreExaminedWhole)
     settings_handle file = open_with("A=" + std::string(20000, 'a') + "\nKEY=" + domain + "\n");
     EXPECT_EQ(settings_get_string(file, "KEY"), domain);
     EXPECT_EQ(settings_get_string(file, "A").size(), 20000u);
+}
+
+TEST_F(SettingsFile, ByteOrderMarkIsSkippedAtTheStartOnly)
+{
+    EXPECT_EQ(port_from("\xEF\xBB\xBFMOD_OSTRIVO_PORT=9\n"), 9u);
+    EXPECT_EQ(port_from("A=1\n\xEF\xBB\xBFMOD_OSTRIVO_PORT=9\n"), 0u);
+}
+
+// The file is read once, when opened: a rewrite meanwhile can neither mix
+// two versions nor lose the keys read after it.
+TEST_F(SettingsFile, LookupsReadTheFileAsItWasWhenOpened)
+{
+    settings_handle file = open_with("MOD_OSTRIVO_PORT=9\nKEY=old\n");
+    ASSERT_TRUE(file);
+    EXPECT_EQ(settings_get_uint(file, PORT), 9u);
+    open_with("KEY=new\n");
+    EXPECT_EQ(settings_get_string(file, "KEY"), "old");
+    EXPECT_EQ(settings_get_uint(file, PORT), 9u);
+}
+
+TEST_F(SettingsFile, OnlyARegularFileOfBoundedSizeIsRead)
+{
+    std::string fill(SETTINGS_SIZE_LIMIT - 19, '#');
+    EXPECT_EQ(port_from(fill + "\nMOD_OSTRIVO_PORT=9"), 9u) << "exactly the limit";
+    errno = 0;
+    EXPECT_FALSE(open_with(fill + "\nMOD_OSTRIVO_PORT=90"));
+    EXPECT_EQ(errno, EFBIG);
+
+    // A FIFO would block the open, /dev/zero would be read for ever.
+    std::string fifo = path_ + ".fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const char *path : {fifo.c_str(), "/dev/zero", "/"}) {
+        errno = 0;
+        EXPECT_FALSE(settings_open(path, "r")) << path;
+        EXPECT_EQ(errno, EINVAL) << path;
+    }
+    unlink(fifo.c_str());
 }
 
 // The example installed beside the daemon must read as the values it shows.

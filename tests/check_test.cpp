@@ -1,0 +1,152 @@
+// ostrivod-check on files that go wrong in the ways operators write them:
+// which line each problem is reported on, how grave it is, and whether the
+// daemon would relay.
+
+#include "daemon/daemon.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string GOOD = "MOD_OSTRIVO_SRC_IPADDR=192.0.2.10\n"
+                         "MOD_OSTRIVO_DST_IPADDR=198.51.100.255\n";
+
+struct checked {
+    int status;
+    std::vector<std::string> problems; // "LINE error" or "LINE warning"; LINE 0 for the file
+    std::string err, out;
+};
+
+class Check : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        const char *tmp = std::getenv("TMPDIR");
+        path_ = std::string(tmp != nullptr ? tmp : "/tmp") + "/ostrivo-check-XXXXXX";
+        int fd = mkstemp(path_.data());
+        ASSERT_GE(fd, 0);
+        close(fd);
+    }
+    void TearDown() override { unlink(path_.c_str()); }
+
+    checked run(const std::string &content, check_options options = {}) const
+    {
+        std::FILE *file = std::fopen(path_.c_str(), "w");
+        std::fwrite(content.data(), 1, content.size(), file);
+        std::fclose(file);
+        return run_on(path_, options);
+    }
+
+    static checked run_on(const std::string &path, check_options options)
+    {
+        char *err_text = nullptr, *out_text = nullptr;
+        std::size_t err_size = 0, out_size = 0;
+        std::FILE *err = open_memstream(&err_text, &err_size);
+        std::FILE *out = open_memstream(&out_text, &out_size);
+        checked result{check_settings(path.c_str(), options, out, err), {}, {}, {}};
+        std::fclose(err);
+        std::fclose(out);
+        result.err = err_text;
+        result.out = out_text;
+        std::free(err_text);
+        std::free(out_text);
+        // "PATH:LINE: error: ..." or "PATH: error: ..."; the count ends it.
+        for (std::size_t at = 0; at < result.err.size();) {
+            std::size_t end = result.err.find('\n', at);
+            std::string line = result.err.substr(at + path.size(), end - at - path.size());
+            at = end + 1;
+            std::size_t number = line[0] == ':' ? std::strtoul(line.c_str() + 1, nullptr, 10) : 0;
+            for (const char *severity : {"error", "warning"})
+                if (line.find(std::string(": ") + severity + ": ") != std::string::npos)
+                    result.problems.push_back(std::to_string(number) + " " + severity);
+        }
+        return result;
+    }
+
+    std::string path_;
+};
+
+TEST_F(Check, ReportsEachProblemOnItsLine)
+{
+    struct {
+        std::string content;
+        int status;
+        std::vector<std::string> problems;
+        const char *mentions; // in the messages: the key, what the daemon does, the fix
+    } const cases[] = {
+        {GOOD + "MOD_OSTRIVO_PORT=5000\n", 0, {}, ""},
+        {"\xEF\xBB\xBF" + GOOD + "MOD_OSTRIVO_PORT=\"5000\"\r\n", 0, {}, ""},
+        {GOOD, 1, {"0 error"}, "MOD_OSTRIVO_PORT is not set"},
+        {GOOD + "MOD_OSTRIVO_PORT = 700\n", 1, {"3 warning", "3 error"}, "MOD_OSTRIVO_PORT=<port>"},
+        {GOOD + "export MOD_OSTRIVO_PORT=700\n", 1, {"3 warning", "3 error"}, "nothing before the key"},
+        {GOOD + "MOD_OSTRIVO_PORT 700\n", 1, {"3 warning", "0 error"}, "has no '='"},
+        {GOOD + "MOD_OSTRIVO_PORT=7OO\n", 0, {"3 warning"}, "as 7 and ignores \"OO\""},
+        {GOOD + "MOD_OSTRIVO_PORT=0\n", 1, {"3 error"}, "a port the system chooses"},
+        {GOOD + "MOD_OSTRIVO_PORT=65616\n", 1, {"3 error"}, "exit with status 1"},
+        {GOOD + "MOD_OSTRIVO_PORT=port\n", 1, {"3 error"}, "\"port\" is not a decimal number"},
+        {"MOD_OSTRIVO_SRC_IPADDR=\"10.0.0.1\nMOD_OSTRIVO_DST_IPADDR=10.0.0.2\nMOD_OSTRIVO_PORT=1\n",
+         1, {"1 warning", "1 error"}, "after the last double quote"},
+        {"MOD_OSTRIVO_SRC_IPADDR=10.0.0.1O\nMOD_OSTRIVO_DST_IPADDR=0.0.0.0\nMOD_OSTRIVO_PORT=1\n",
+         1, {"1 warning", "2 error"}, "its own host"},
+        {GOOD + "MOD_OSTRIVO_PORT=5000\nmod_ostrivo_port=6000\n", 0, {"4 warning"},
+         "takes line 3 and ignores this one"},
+        {GOOD + "MOD_OSTRIVO_PORT=5000\nMOD_OSTRIVO_DNS_IPADR1=10.0.0.53\n", 0, {"4 warning"},
+         "did you mean MOD_OSTRIVO_DNS_IPADDR1?"},
+        {GOOD + "MOD_OSTRIVO_PORT=5000\nMOD_OSTRIVO_DNS_IPADDR1=ns1\n", 0, {"4 warning"},
+         "MOD_OSTRIVO_DNS_IPADDR1: \"ns1\" is not an IPv4 address"},
+        {"MOD_OSTRIVO_SRC_IPADDR=10.0.0.1\rMOD_OSTRIVO_DST_IPADDR=10.0.0.2\rMOD_OSTRIVO_PORT=1\r",
+         1, {"0 error", "0 error", "1 warning"}, "save the file with LF"},
+    };
+    for (const auto &each : cases) {
+        SCOPED_TRACE(each.content);
+        checked result = run(each.content);
+        EXPECT_EQ(result.status, each.status);
+        std::vector<std::string> expected = each.problems;
+        std::vector<std::string> got = result.problems;
+        std::sort(expected.begin(), expected.end());
+        std::sort(got.begin(), got.end());
+        EXPECT_EQ(got, expected) << result.err;
+        EXPECT_NE(result.err.find(each.mentions), std::string::npos) << result.err;
+    }
+}
+
+TEST_F(Check, AFileTheDaemonCannotReadIsOneError)
+{
+    for (const char *path : {"/nonexistent/settings", "/dev/zero", "/"}) {
+        checked result = run_on(path, {});
+        EXPECT_EQ(result.status, 1) << path;
+        EXPECT_EQ(result.problems, std::vector<std::string>{"0 error"}) << result.err;
+    }
+}
+
+TEST_F(Check, QuietSaysNothingOnlyWhenThereIsNothingToSay)
+{
+    EXPECT_EQ(run(GOOD + "MOD_OSTRIVO_PORT=5000\n", {true, false}).err, "");
+    EXPECT_NE(run(GOOD + "MOD_OSTRIVO_PORT=5000\n").err, "");
+    EXPECT_NE(run(GOOD + "MOD_OSTRIVO_PORT=5OOO\n", {true, false}).err, "");
+}
+
+TEST_F(Check, PrintsTheSettingsAsTheDaemonWillUseThem)
+{
+    checked result = run("mod_ostrivo_port=+700x\nMOD_OSTRIVO_SRC_IPADDR=10.0.0.1\n"
+                         "MOD_OSTRIVO_DST_IPADDR=bad\nMOD_OSTRIVO_DOMAIN=\"a\"b\"\n",
+                         {true, true});
+    EXPECT_EQ(result.out, "MOD_OSTRIVO_ENABLED=0 # default\n"
+                          "MOD_OSTRIVO_SRC_IPADDR=10.0.0.1\n"
+                          "MOD_OSTRIVO_DST_IPADDR=0.0.0.0 # default\n"
+                          "MOD_OSTRIVO_PORT=700\n"
+                          "MOD_OSTRIVO_FTP_IPADDR=0.0.0.0 # default\n"
+                          "MOD_OSTRIVO_DOMAIN=\"a\"b\"\n"
+                          "MOD_OSTRIVO_DNS_IPADDR1=0.0.0.0 # default\n"
+                          "MOD_OSTRIVO_DNS_IPADDR2=0.0.0.0 # default\n"
+                          "MOD_OSTRIVO_DNS_IPADDR3=0.0.0.0 # default\n");
+}
+
+} // namespace
