@@ -23,7 +23,7 @@ constexpr std::size_t RELAY_BUFFER_SIZE = 65535;
 void log_error(const char *operation)
 {
     int saved = errno;
-    syslog(LOG_ERR, "%s error: %s", operation, std::strerror(saved));
+    log_write(LOG_ERR, "%s error: %s", operation, std::strerror(saved));
     errno = saved;
 }
 
@@ -81,8 +81,8 @@ void log_error(const char *operation)
 int main()
 {
     setsid();
-    openlog("Ostrivo", LOG_PID | LOG_NDELAY, LOG_DAEMON);
-    syslog(LOG_NOTICE, "started");
+    log_open("Ostrivo", LOG_DAEMON);
+    log_write(LOG_NOTICE, "started");
 
     module_settings settings;
     load_module_settings(settings);
@@ -104,6 +104,7 @@ int main()
     // Refused, the filter leaves the relay as exact but open to a flood that
     // crowds out the source: it then judges every datagram itself.
     bool filtered = udp_socket_filter(sock.get(), settings.src_ipaddr,
-                                      static_cast<std::uint16_t>(settings.port));
+                                      static_cast<std::uint16_t>(settings.port),
+                                      udp_address_is_local(htonl(settings.src_ipaddr)));
     relay(sock.get(), settings, filtered);
 }

@@ -26,13 +26,13 @@ unique_fd udp_socket_open(std::uint32_t port)
     // nobody configured.
     if (port > UINT16_MAX) {
         errno = EINVAL;
-        syslog(LOG_ERR, "bind socket error: %s", std::strerror(errno));
+        log_write(LOG_ERR, "bind socket error: %s", std::strerror(errno));
         return unique_fd();
     }
 
     unique_fd sock(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
     if (!sock) {
-        syslog(LOG_ERR, "create socket error: %s", std::strerror(errno));
+        log_write(LOG_ERR, "create socket error: %s", std::strerror(errno));
         return sock;
     }
 
@@ -41,7 +41,7 @@ unique_fd udp_socket_open(std::uint32_t port)
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     if (::bind(sock.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
-        syslog(LOG_ERR, "bind socket error: %s", std::strerror(errno));
+        log_write(LOG_ERR, "bind socket error: %s", std::strerror(errno));
         return unique_fd();
     }
     return sock;
@@ -74,7 +74,7 @@ constexpr std::uint32_t ancillary(int field)
 
 } // namespace
 
-bool udp_socket_filter(int sock, std::uint32_t source, std::uint16_t port)
+bool udp_socket_filter(int sock, std::uint32_t source, std::uint16_t port, bool source_is_local)
 {
     // The kernel runs this on each datagram before it queues it, so a flood
     // from another host never takes the accepted host's place in the queue.
@@ -82,17 +82,20 @@ bool udp_socket_filter(int sock, std::uint32_t source, std::uint16_t port)
     // SKF_NET_OFF. Loads come out in host byte order, so the constants are
     // the settings as written. Jumps count the instructions they skip.
     //
-    // The relay's own output comes back to its socket as the looped-back
-    // copy of a broadcast (packet type PACKET_LOOPBACK) or, when it is sent
-    // to this host itself, through lo. No other local socket can send from
-    // port, which the relay holds alone, so a datagram from port that came
-    // either way is the relay's own. Datagrams from other hosts pass whatever
-    // their port.
+    // No other local socket can send from port, which the relay holds
+    // alone: a datagram from port and one of this host's own addresses is
+    // the relay's own output come back. Where the source is such an address,
+    // every datagram from it and port is dropped, whatever way it came (a
+    // second interface on the destination's LAN brings a broadcast back as
+    // an ordinary one). Otherwise the relay's output can only come back as
+    // the looped-back copy of a broadcast (packet type PACKET_LOOPBACK) or
+    // through lo, from an address the host gained since the start.
+    // Datagrams from other hosts pass whatever their port.
     sock_filter program[] = {
         /* 0 */ statement(BPF_LD | BPF_W | BPF_ABS, net_offset(12)), // IPv4 source address
         /* 1 */ jump(BPF_JMP | BPF_JEQ | BPF_K, source, 0, 7),       // another host: 9, drop
         /* 2 */ statement(BPF_LD | BPF_H | BPF_ABS, 0),              // UDP source port
-        /* 3 */ jump(BPF_JMP | BPF_JEQ | BPF_K, port, 0, 4),         // another port: 8, pass
+        /* 3 */ jump(BPF_JMP | BPF_JEQ | BPF_K, port, source_is_local ? 5 : 0, 4), // 9 or 4; 8
         /* 4 */ statement(BPF_LD | BPF_W | BPF_ABS, ancillary(SKF_AD_PKTTYPE)),
         /* 5 */ jump(BPF_JMP | BPF_JEQ | BPF_K, PACKET_LOOPBACK, 3, 0), // looped back: 9, drop
         /* 6 */ statement(BPF_LD | BPF_W | BPF_ABS, ancillary(SKF_AD_IFINDEX)),
@@ -102,7 +105,7 @@ bool udp_socket_filter(int sock, std::uint32_t source, std::uint16_t port)
     };
     sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
     if (::setsockopt(sock, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0) {
-        syslog(LOG_ERR, "attach filter error: %s", std::strerror(errno));
+        log_write(LOG_ERR, "attach filter error: %s", std::strerror(errno));
         return false;
     }
     return true;

@@ -32,14 +32,23 @@ class unique_fd {
     int fd_ = -1;
 };
 
+// The system log, as syslog() writes it after openlog(identity, LOG_PID |
+// LOG_NDELAY, facility), but never waiting: a record that finds the log's
+// queue full is dropped, and the next one that gets through is preceded by
+// "log error: N records lost: REASON". Both keep errno.
+void log_open(const char *identity, int facility);
+void log_write(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
 // An IPv4 UDP socket bound to port on all local addresses, or an empty owner
 // after logging why not. A port above 65535 is refused with EINVAL.
 unique_fd udp_socket_open(std::uint32_t port);
 
 // Has the kernel drop, before they are queued, every datagram whose IPv4
 // source is not source (host byte order), and every datagram that this
-// socket, bound to port, sent itself and got back. Logs why on failure.
-bool udp_socket_filter(int sock, std::uint32_t source, std::uint16_t port);
+// socket, bound to port, sent itself and got back: where source is one of
+// this host's addresses, every datagram from it and port. Logs why on
+// failure.
+bool udp_socket_filter(int sock, std::uint32_t source, std::uint16_t port, bool source_is_local);
 
 // Whether address (network byte order) is one of this host's own, that is,
 // whether the kernel would answer a datagram sent to it locally.
