@@ -112,7 +112,19 @@ std::string sandbox_enter()
     mkdir("/opt/Ostrivo", 0755);
     mkdir("/opt/Ostrivo/etc", 0755);
 
-    log_listener = unique_fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    home_netns = unique_fd(open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
+    if (!home_netns)
+        return failed("open own network namespace");
+    std::string command = std::string("sh -c '") + NETWORK_SCRIPT + "'";
+    if (std::system(command.c_str()) != 0) // NOLINT(cert-env33-c): the fixed network script
+        return "setting up the namespace hosts failed";
+
+    // Made in a fresh network namespace, the listener queues the kernel's
+    // default of 10 records, as on a board without systemd, whatever this
+    // machine's net.unix.max_dgram_qlen.
+    if (enter_netns("relay"))
+        log_listener = unique_fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    setns(home_netns.get(), CLONE_NEWNET);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strcpy(address.sun_path, "/dev/log");
@@ -122,13 +134,6 @@ std::string sandbox_enter()
         return failed("bind /dev/log");
     // As on a real system, any user may log.
     chmod(address.sun_path, 0666);
-
-    home_netns = unique_fd(open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
-    if (!home_netns)
-        return failed("open own network namespace");
-    std::string command = std::string("sh -c '") + NETWORK_SCRIPT + "'";
-    if (std::system(command.c_str()) != 0) // NOLINT(cert-env33-c): the fixed network script
-        return "setting up the namespace hosts failed";
     entered = true;
     return "";
 }
@@ -231,21 +236,30 @@ std::string udp_table_port(std::uint16_t port)
     return local;
 }
 
+// The queues of the socket bound to port, as /proc/PID/net/udp writes them
+// ("TX:RX" in hexadecimal), or empty when there is none.
+std::string udp_queues(pid_t pid, std::uint16_t port)
+{
+    std::string local = udp_table_port(port);
+    std::ifstream in("/proc/" + std::to_string(pid) + "/net/udp");
+    std::string line, slot, address, remote, state, queues;
+    std::getline(in, line);
+    while (in >> slot >> address >> remote >> state >> queues && std::getline(in, line))
+        if (address.ends_with(local))
+            return queues;
+    return "";
+}
+
 } // namespace
 
 bool sandbox_wait_bound(pid_t pid, std::uint16_t port, int timeout_ms)
 {
-    std::string local = udp_table_port(port);
-    std::string table = "/proc/" + std::to_string(pid) + "/net/udp";
-    return wait_until(timeout_ms, [&] {
-        std::ifstream in(table);
-        std::string line, slot, address;
-        std::getline(in, line);
-        while (in >> slot >> address && std::getline(in, line))
-            if (address.ends_with(local))
-                return true;
-        return false;
-    });
+    return wait_until(timeout_ms, [&] { return !udp_queues(pid, port).empty(); });
+}
+
+bool sandbox_wait_drained(pid_t pid, std::uint16_t port, int timeout_ms)
+{
+    return wait_until(timeout_ms, [&] { return udp_queues(pid, port).ends_with(":00000000"); });
 }
 
 unique_fd sandbox_udp_socket(const char *host, std::uint16_t port)

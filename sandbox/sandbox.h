@@ -46,6 +46,8 @@ std::string sandbox_status(pid_t pid, const std::string &field);
 std::uint64_t sandbox_udp_counter(pid_t pid, const std::string &name);
 // True once the process has a UDP socket bound to port.
 bool sandbox_wait_bound(pid_t pid, std::uint16_t port, int timeout_ms);
+// True once the receive queue of that socket is empty.
+bool sandbox_wait_drained(pid_t pid, std::uint16_t port, int timeout_ms);
 
 // A UDP socket in the named host, bound to port on all its addresses.
 unique_fd sandbox_udp_socket(const char *host, std::uint16_t port);

@@ -204,6 +204,57 @@ TEST_F(Relay, LogsEachFailedSendAndRelaysOn)
     EXPECT_EQ(waitpid(pid_, nullptr, WNOHANG), 0) << "the daemon must keep running";
 }
 
+void link(const char *state)
+{
+    std::string command = std::string("ip -n relay link set br-dst ") + state;
+    ASSERT_EQ(std::system(command.c_str()), 0); // NOLINT(cert-env33-c): a fixed command
+}
+
+// A log reader that does not read (a hung journald, a stopped syslogd) must
+// never stop the relay: records it cannot take are dropped, and the next one
+// that reaches it says how many were lost.
+TEST_F(Relay, RelaysOnWhileTheLogReaderStalls)
+{
+    constexpr int FAILED = 200, AFTER = 20;
+    unique_fd dest1 = sandbox_udp_socket("dest1", PORT);
+    unique_fd sender = sandbox_udp_socket("sender", 0);
+    ASSERT_NO_FATAL_FAILURE(start_relaying(settings("198.18.1.2", "198.18.2.2", "5000")));
+
+    // Each of these fails to send and is logged, far beyond what the log's
+    // queue holds, while nobody reads it.
+    ASSERT_NO_FATAL_FAILURE(link("down"));
+    for (int i = 0; i < FAILED; ++i) {
+        ASSERT_TRUE(sandbox_send(sender.get(), "unsent", "198.18.1.1", PORT));
+        if (i % 50 == 49) {
+            ASSERT_TRUE(sandbox_wait_drained(pid_, PORT, 10000)) << "the relay is stuck";
+        }
+    }
+    usleep(300000); // the last one, received, is sent and logged
+    ASSERT_NO_FATAL_FAILURE(link("up"));
+    for (int i = 0; i < AFTER; ++i)
+        ASSERT_TRUE(sandbox_send(sender.get(), "after " + std::to_string(i), "198.18.1.1", PORT));
+    for (int i = 0; i < AFTER; ++i)
+        expect_relayed(dest1.get(), "after " + std::to_string(i));
+
+    int logged = 0;
+    sandbox_record record;
+    while (sandbox_next_record(record, 300)) {
+        EXPECT_EQ(record.priority, ERROR);
+        EXPECT_EQ(record.identity, "Ostrivo[" + std::to_string(pid_) + "]");
+        EXPECT_EQ(record.text, "send error: Network is unreachable");
+        ++logged;
+    }
+    EXPECT_GT(logged, 0);
+    EXPECT_LT(logged, FAILED);
+    // The next record is preceded by the count of those lost.
+    ASSERT_NO_FATAL_FAILURE(link("down"));
+    ASSERT_TRUE(sandbox_send(sender.get(), "unsent", "198.18.1.1", PORT));
+    expect_record(ERROR, "log error: " + std::to_string(FAILED - logged) +
+                             " records lost: Resource temporarily unavailable");
+    expect_record(ERROR, "send error: Network is unreachable");
+    ASSERT_NO_FATAL_FAILURE(link("up"));
+}
+
 // Stopped, the relay cannot drain its socket. Foreign datagrams meanwhile,
 // many times what its receive queue holds, must not take the places that the
 // source's datagrams need.
@@ -267,6 +318,32 @@ TEST_F(Relay, NeverRelaysItsOwnOutputWhenTheKernelRefusesItsFilter)
     // NOLINTNEXTLINE(cert-env33-c): a fixed command
     ASSERT_EQ(std::system("ip netns exec relay sysctl -qw net.core.optmem_max=0"), 0);
     expect_own_output_dropped(true);
+}
+
+// Two interfaces of the relay's host on one LAN, and accept_local: the
+// relay's broadcast comes back through the second one as an ordinary
+// broadcast from the host's own address. With that address as the source
+// (a producer on the board), relaying it again would flood the LAN.
+TEST_F(Relay, NeverRelaysItsOwnBroadcastComingBackOnASecondInterface)
+{
+    // NOLINTNEXTLINE(cert-env33-c): a fixed command
+    ASSERT_EQ(std::system("ip -n relay link add second type veth peer name port-second &&"
+                          " ip -n relay link set port-second master br-dst up &&"
+                          " ip -n relay addr add 198.18.2.9/32 dev second &&"
+                          " ip -n relay link set second up &&"
+                          " ip netns exec relay sysctl -qw net.ipv4.conf.all.accept_local=1"),
+              0);
+    unique_fd dest1 = sandbox_udp_socket("dest1", PORT);
+    unique_fd dest2 = sandbox_udp_socket("dest2", PORT);
+    unique_fd producer = sandbox_udp_socket("relay", 0);
+    ASSERT_NO_FATAL_FAILURE(start_relaying(settings("198.18.2.1", "198.18.2.255", "5000")));
+    std::uint64_t sent = sandbox_udp_counter(pid_, "OutDatagrams");
+    ASSERT_TRUE(sandbox_send(producer.get(), "once", "198.18.2.1", PORT));
+    expect_relayed(dest1.get(), "once");
+    expect_relayed(dest2.get(), "once");
+    expect_nothing(dest1.get());
+    expect_nothing(dest2.get());
+    EXPECT_EQ(sandbox_udp_counter(pid_, "OutDatagrams") - sent, 2u);
 }
 
 // What the systemd unit gives it: a user of its own, no supplementary groups,
