@@ -27,10 +27,8 @@ void log_error(const char *operation)
     errno = saved;
 }
 
-// With filtered, the kernel has already dropped what the relay must not relay,
-// but for datagrams queued before its filter was attached: those come from
-// other hosts or from the source, never from the relay, which had sent nothing
-// yet. Without it, every datagram is judged here.
+// With filtered, the kernel has already dropped what the relay must not
+// relay. Without it, every datagram is judged here.
 [[noreturn]] void relay(int sock, const module_settings &settings, bool filtered)
 {
     static unsigned char buffer[RELAY_BUFFER_SIZE];
@@ -87,7 +85,12 @@ int main()
     module_settings settings;
     load_module_settings(settings);
 
-    unique_fd sock = udp_socket_open(settings.port);
+    // Refused, the filter leaves the relay as exact but open to a flood that
+    // crowds out the source: it then judges every datagram itself.
+    in_addr_t source = htonl(settings.src_ipaddr);
+    bool filtered = false;
+    unique_fd sock =
+        udp_socket_open(settings.port, udp_filter{source, udp_address_is_local(source)}, filtered);
     if (!sock)
         return 1;
     // select() can only watch descriptors below FD_SETSIZE; the owner closes
@@ -100,11 +103,5 @@ int main()
 
     int broadcast = 1;
     setsockopt(sock.get(), SOL_SOCKET, SO_BROADCAST, &broadcast, sizeof broadcast);
-
-    // Refused, the filter leaves the relay as exact but open to a flood that
-    // crowds out the source: it then judges every datagram itself.
-    bool filtered = udp_socket_filter(sock.get(), settings.src_ipaddr,
-                                      static_cast<std::uint16_t>(settings.port),
-                                      udp_address_is_local(htonl(settings.src_ipaddr)));
     relay(sock.get(), settings, filtered);
 }

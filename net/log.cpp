@@ -114,7 +114,8 @@ void log_open(const char *identity, int facility)
     errno = saved;
 }
 
-void log_write(int priority, const char *format, ...)
+// printf-style, so that the compiler checks each call against its format.
+void log_write(int priority, const char *format, ...) // NOLINT(cert-dcl50-cpp)
 {
     int saved = errno;
     char text[768];

@@ -20,33 +20,6 @@ void unique_fd::reset(int fd) noexcept
     fd_ = fd;
 }
 
-unique_fd udp_socket_open(std::uint32_t port)
-{
-    // Binding only the low 16 bits would listen, and later send, on a port
-    // nobody configured.
-    if (port > UINT16_MAX) {
-        errno = EINVAL;
-        log_write(LOG_ERR, "bind socket error: %s", std::strerror(errno));
-        return unique_fd();
-    }
-
-    unique_fd sock(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
-    if (!sock) {
-        log_write(LOG_ERR, "create socket error: %s", std::strerror(errno));
-        return sock;
-    }
-
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (::bind(sock.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
-        log_write(LOG_ERR, "bind socket error: %s", std::strerror(errno));
-        return unique_fd();
-    }
-    return sock;
-}
-
 namespace {
 
 // lo is interface 1 in every network namespace.
@@ -72,15 +45,13 @@ constexpr std::uint32_t ancillary(int field)
     return static_cast<std::uint32_t>(SKF_AD_OFF + field);
 }
 
-} // namespace
-
-bool udp_socket_filter(int sock, std::uint32_t source, std::uint16_t port, bool source_is_local)
+bool attach_filter(int sock, std::uint16_t port, const udp_filter &udp)
 {
     // The kernel runs this on each datagram before it queues it, so a flood
     // from another host never takes the accepted host's place in the queue.
     // Offset 0 is the UDP header; the IPv4 header is reached through
-    // SKF_NET_OFF. Loads come out in host byte order, so the constants are
-    // the settings as written. Jumps count the instructions they skip.
+    // SKF_NET_OFF. Loads come out in host byte order, and so must the
+    // constants. Jumps count the instructions they skip.
     //
     // No other local socket can send from port, which the relay holds
     // alone: a datagram from port and one of this host's own addresses is
@@ -93,9 +64,9 @@ bool udp_socket_filter(int sock, std::uint32_t source, std::uint16_t port, bool 
     // Datagrams from other hosts pass whatever their port.
     sock_filter program[] = {
         /* 0 */ statement(BPF_LD | BPF_W | BPF_ABS, net_offset(12)), // IPv4 source address
-        /* 1 */ jump(BPF_JMP | BPF_JEQ | BPF_K, source, 0, 7),       // another host: 9, drop
+        /* 1 */ jump(BPF_JMP | BPF_JEQ | BPF_K, ntohl(udp.source), 0, 7), // another host: 9, drop
         /* 2 */ statement(BPF_LD | BPF_H | BPF_ABS, 0),              // UDP source port
-        /* 3 */ jump(BPF_JMP | BPF_JEQ | BPF_K, port, source_is_local ? 5 : 0, 4), // 9 or 4; 8
+        /* 3 */ jump(BPF_JMP | BPF_JEQ | BPF_K, port, udp.source_is_local ? 5 : 0, 4), // 9 or 4; 8
         /* 4 */ statement(BPF_LD | BPF_W | BPF_ABS, ancillary(SKF_AD_PKTTYPE)),
         /* 5 */ jump(BPF_JMP | BPF_JEQ | BPF_K, PACKET_LOOPBACK, 3, 0), // looped back: 9, drop
         /* 6 */ statement(BPF_LD | BPF_W | BPF_ABS, ancillary(SKF_AD_IFINDEX)),
@@ -111,7 +82,38 @@ bool udp_socket_filter(int sock, std::uint32_t source, std::uint16_t port, bool 
     return true;
 }
 
-bool udp_address_is_local(std::uint32_t address)
+} // namespace
+
+unique_fd udp_socket_open(std::uint32_t port, const udp_filter &filter, bool &filtered)
+{
+    // Binding only the low 16 bits would listen, and later send, on a port
+    // nobody configured.
+    if (port > UINT16_MAX) {
+        errno = EINVAL;
+        log_write(LOG_ERR, "bind socket error: %s", std::strerror(errno));
+        return unique_fd();
+    }
+
+    unique_fd sock(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    if (!sock) {
+        log_write(LOG_ERR, "create socket error: %s", std::strerror(errno));
+        return sock;
+    }
+
+    filtered = attach_filter(sock.get(), static_cast<std::uint16_t>(port), filter);
+
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::bind(sock.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+        log_write(LOG_ERR, "bind socket error: %s", std::strerror(errno));
+        return unique_fd();
+    }
+    return sock;
+}
+
+bool udp_address_is_local(in_addr_t address)
 {
     // Routing picks a local destination itself as the source address to
     // reach it, and one of this host's own addresses for any other.

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <utility>
 
+#include <netinet/in.h>
 #include <unistd.h>
 
 // Owns one descriptor. close() is never retried: on Linux the descriptor is
@@ -39,17 +40,21 @@ class unique_fd {
 void log_open(const char *identity, int facility);
 void log_write(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
+// Which datagrams the kernel lets through to the relay's socket: those from
+// source, but none that the socket sent itself and got back (where source
+// is one of this host's own addresses, none from it and the socket's port).
+struct udp_filter {
+    in_addr_t source;
+    bool source_is_local;
+};
+
 // An IPv4 UDP socket bound to port on all local addresses, or an empty owner
-// after logging why not. A port above 65535 is refused with EINVAL.
-unique_fd udp_socket_open(std::uint32_t port);
+// after logging why not. A port above 65535 is refused with EINVAL. The
+// filter is attached before the bind, so nothing is ever queued unfiltered;
+// filtered says whether the kernel took it. Refused, it is logged and the
+// socket is returned all the same.
+unique_fd udp_socket_open(std::uint32_t port, const udp_filter &filter, bool &filtered);
 
-// Has the kernel drop, before they are queued, every datagram whose IPv4
-// source is not source (host byte order), and every datagram that this
-// socket, bound to port, sent itself and got back: where source is one of
-// this host's addresses, every datagram from it and port. Logs why on
-// failure.
-bool udp_socket_filter(int sock, std::uint32_t source, std::uint16_t port, bool source_is_local);
-
-// Whether address (network byte order) is one of this host's own, that is,
-// whether the kernel would answer a datagram sent to it locally.
-bool udp_address_is_local(std::uint32_t address);
+// Whether address is one of this host's own, that is, whether the kernel
+// would answer a datagram sent to it locally.
+bool udp_address_is_local(in_addr_t address);

@@ -44,8 +44,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "demo: %s\n", why.c_str());
         return 1;
     }
-    // The board's settings are in its image; its port is a privileged one.
-    const std::uint16_t port = board ? 700 : 5000;
+    // The board's settings are in its image.
+    const std::uint16_t port = board ? sandbox_board_port() : 5000;
     std::printf("Hosts:\n"
                 "  sender  198.18.1.2 (accepted)    dest1 198.18.2.2\n"
                 "  foreign 198.18.1.3               dest2 198.18.2.3\n"

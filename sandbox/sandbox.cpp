@@ -1,16 +1,23 @@
 #include "sandbox.h"
 
+#include "settings/settings.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstddef>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
 #include <arpa/inet.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -19,6 +26,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -152,7 +160,45 @@ std::vector<std::string> sandbox_daemon_command(const std::string &words)
     return command;
 }
 
-pid_t sandbox_start(const std::vector<std::string> &command, int fill_descriptors)
+namespace {
+
+// Has the kernel refuse setsockopt(SOL_SOCKET, SO_ATTACH_FILTER) with ENOMEM,
+// as when a socket's option memory is spent, and allow everything else.
+bool refuse_socket_filters()
+{
+    // The machines the sandbox runs on.
+#if defined(__aarch64__)
+    constexpr std::uint32_t ARCH = AUDIT_ARCH_AARCH64;
+#else
+    constexpr std::uint32_t ARCH = AUDIT_ARCH_X86_64;
+#endif
+    auto load = [](std::size_t offset) {
+        return sock_filter{BPF_LD | BPF_W | BPF_ABS, 0, 0, static_cast<std::uint32_t>(offset)};
+    };
+    auto unless = [](std::uint32_t value, std::uint8_t skip) {
+        return sock_filter{BPF_JMP | BPF_JEQ | BPF_K, 0, skip, value};
+    };
+    // The low half of each argument comes first: both machines are little-endian.
+    sock_filter program[] = {
+        load(offsetof(seccomp_data, arch)),
+        unless(ARCH, 7),
+        load(offsetof(seccomp_data, nr)),
+        unless(__NR_setsockopt, 5),
+        load(offsetof(seccomp_data, args[1])),
+        unless(SOL_SOCKET, 3),
+        load(offsetof(seccomp_data, args[2])),
+        unless(SO_ATTACH_FILTER, 1),
+        sock_filter{BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ERRNO | ENOMEM},
+        sock_filter{BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW},
+    };
+    sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
+    return prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
+}
+
+} // namespace
+
+pid_t sandbox_start(const std::vector<std::string> &command, int fill_descriptors,
+                    bool refuse_filters)
 {
     pid_t parent = getpid();
     pid_t pid = fork();
@@ -174,6 +220,8 @@ pid_t sandbox_start(const std::vector<std::string> &command, int fill_descriptor
             if (fd != null)
                 dup2(null, fd);
     }
+    if (refuse_filters && !refuse_socket_filters())
+        _exit(125);
     std::vector<char *> argv;
     argv.reserve(command.size() + 1);
     for (const std::string &word : command)
@@ -414,6 +462,12 @@ bool board_read_until(const std::string &marker, std::string &before, std::strin
 }
 
 } // namespace
+
+std::uint16_t sandbox_board_port()
+{
+    return static_cast<std::uint16_t>(
+        settings_get_uint(settings_open(OSTRIVO_BOARD_SETTINGS, "r"), "MOD_OSTRIVO_PORT"));
+}
 
 bool sandbox_board_ready(int timeout_ms)
 {

@@ -32,8 +32,10 @@ std::vector<std::string> sandbox_daemon_command(const std::string &words);
 
 // Starts command in the relay host. It is killed if this process dies first.
 // With fill_descriptors, descriptors 0 to fill_descriptors - 1 are all open
-// when it starts.
-pid_t sandbox_start(const std::vector<std::string> &command, int fill_descriptors = 0);
+// when it starts. With refuse_filters, the kernel refuses it socket filters
+// (ENOMEM), as when a socket's option memory is spent.
+pid_t sandbox_start(const std::vector<std::string> &command, int fill_descriptors = 0,
+                    bool refuse_filters = false);
 // Waits for the process to end by itself; returns its wait status or -1.
 int sandbox_wait_exit(pid_t pid, int timeout_ms);
 // Ends the process (SIGTERM, then SIGKILL) and returns its wait status.
@@ -75,6 +77,8 @@ std::string sandbox_address_text(const sockaddr_in &address);
 // DIR/board.img, its console written to DIR/console.log. Returns the pid of
 // qemu, which sandbox_stop ends.
 pid_t sandbox_board_start(const std::string &dir);
+// The port the board's relay listens on, from the settings in its image.
+std::uint16_t sandbox_board_port();
 // Waits until the board's shell on its virtio console answers.
 bool sandbox_board_ready(int timeout_ms);
 // Runs command in the board's shell: its exit status, or -1 when it did not

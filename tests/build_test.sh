@@ -36,13 +36,10 @@ fi
 grep -q "libgtest-dev" "$work/tests.log" || fail "the missing GoogleTest is not named: $(cat "$work/tests.log")"
 
 # Both ways of staging: every file the install wrote (the manifest names it
-# without DESTDIR) is one of the package's, and every file under the staging
-# root is one of them.
-expected="lib/systemd/system/ostrivod.service opt/Ostrivo/bin/ostrivod \
-opt/Ostrivo/bin/ostrivod-check opt/Ostrivo/etc/settings.example \
-usr/share/doc/ostrivod/changelog.Debian.gz usr/share/doc/ostrivod/copyright \
-usr/share/lintian/overrides/ostrivod usr/share/man/man8/ostrivod-check.8.gz \
-usr/share/man/man8/ostrivod.8.gz "
+# without DESTDIR) is one of a plain install's, and every file under the
+# staging root is one of them: no Debian metadata.
+# shellcheck disable=SC2086 # the list is words
+expected=$(sorted $installed_files)
 check_staged() { # ROOT
     local written found
     written=$(tr -s / <"$plain/install_manifest.txt" | sed "s|^$1||; s|^/||" | sort | tr '\n' ' ')

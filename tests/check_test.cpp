@@ -15,8 +15,13 @@
 
 namespace {
 
-const std::string GOOD = "MOD_OSTRIVO_SRC_IPADDR=192.0.2.10\n"
-                         "MOD_OSTRIVO_DST_IPADDR=198.51.100.255\n";
+// A source and a destination, and then rest.
+std::string good(const char *rest = "")
+{
+    return std::string("MOD_OSTRIVO_SRC_IPADDR=192.0.2.10\n"
+                       "MOD_OSTRIVO_DST_IPADDR=198.51.100.255\n") +
+           rest;
+}
 
 struct checked {
     int status;
@@ -36,7 +41,7 @@ class Check : public ::testing::Test {
     }
     void TearDown() override { unlink(path_.c_str()); }
 
-    checked run(const std::string &content, check_options options = {}) const
+    [[nodiscard]] checked run(const std::string &content, check_options options = {}) const
     {
         std::FILE *file = std::fopen(path_.c_str(), "w");
         std::fwrite(content.data(), 1, content.size(), file);
@@ -81,25 +86,25 @@ TEST_F(Check, ReportsEachProblemOnItsLine)
         std::vector<std::string> problems;
         const char *mentions; // in the messages: the key, what the daemon does, the fix
     } const cases[] = {
-        {GOOD + "MOD_OSTRIVO_PORT=5000\n", 0, {}, ""},
-        {"\xEF\xBB\xBF" + GOOD + "MOD_OSTRIVO_PORT=\"5000\"\r\n", 0, {}, ""},
-        {GOOD, 1, {"0 error"}, "MOD_OSTRIVO_PORT is not set"},
-        {GOOD + "MOD_OSTRIVO_PORT = 700\n", 1, {"3 warning", "3 error"}, "MOD_OSTRIVO_PORT=<port>"},
-        {GOOD + "export MOD_OSTRIVO_PORT=700\n", 1, {"3 warning", "3 error"}, "nothing before the key"},
-        {GOOD + "MOD_OSTRIVO_PORT 700\n", 1, {"3 warning", "0 error"}, "has no '='"},
-        {GOOD + "MOD_OSTRIVO_PORT=7OO\n", 0, {"3 warning"}, "as 7 and ignores \"OO\""},
-        {GOOD + "MOD_OSTRIVO_PORT=0\n", 1, {"3 error"}, "a port the system chooses"},
-        {GOOD + "MOD_OSTRIVO_PORT=65616\n", 1, {"3 error"}, "exit with status 1"},
-        {GOOD + "MOD_OSTRIVO_PORT=port\n", 1, {"3 error"}, "\"port\" is not a decimal number"},
+        {good("MOD_OSTRIVO_PORT=5000\n"), 0, {}, ""},
+        {"\xEF\xBB\xBF" + good("MOD_OSTRIVO_PORT=\"5000\"\r\n"), 0, {}, ""},
+        {good(), 1, {"0 error"}, "MOD_OSTRIVO_PORT is not set"},
+        {good("MOD_OSTRIVO_PORT = 700\n"), 1, {"3 warning", "3 error"}, "MOD_OSTRIVO_PORT=<port>"},
+        {good("export MOD_OSTRIVO_PORT=700\n"), 1, {"3 warning", "3 error"}, "nothing before the key"},
+        {good("MOD_OSTRIVO_PORT 700\n"), 1, {"3 warning", "0 error"}, "has no '='"},
+        {good("MOD_OSTRIVO_PORT=7OO\n"), 0, {"3 warning"}, "as 7 and ignores \"OO\""},
+        {good("MOD_OSTRIVO_PORT=0\n"), 1, {"3 error"}, "a port the system chooses"},
+        {good("MOD_OSTRIVO_PORT=65616\n"), 1, {"3 error"}, "exit with status 1"},
+        {good("MOD_OSTRIVO_PORT=port\n"), 1, {"3 error"}, "\"port\" is not a decimal number"},
         {"MOD_OSTRIVO_SRC_IPADDR=\"10.0.0.1\nMOD_OSTRIVO_DST_IPADDR=10.0.0.2\nMOD_OSTRIVO_PORT=1\n",
          1, {"1 warning", "1 error"}, "after the last double quote"},
         {"MOD_OSTRIVO_SRC_IPADDR=10.0.0.1O\nMOD_OSTRIVO_DST_IPADDR=0.0.0.0\nMOD_OSTRIVO_PORT=1\n",
          1, {"1 warning", "2 error"}, "its own host"},
-        {GOOD + "MOD_OSTRIVO_PORT=5000\nmod_ostrivo_port=6000\n", 0, {"4 warning"},
+        {good("MOD_OSTRIVO_PORT=5000\nmod_ostrivo_port=6000\n"), 0, {"4 warning"},
          "takes line 3 and ignores this one"},
-        {GOOD + "MOD_OSTRIVO_PORT=5000\nMOD_OSTRIVO_DNS_IPADR1=10.0.0.53\n", 0, {"4 warning"},
+        {good("MOD_OSTRIVO_PORT=5000\nMOD_OSTRIVO_DNS_IPADR1=10.0.0.53\n"), 0, {"4 warning"},
          "did you mean MOD_OSTRIVO_DNS_IPADDR1?"},
-        {GOOD + "MOD_OSTRIVO_PORT=5000\nMOD_OSTRIVO_DNS_IPADDR1=ns1\n", 0, {"4 warning"},
+        {good("MOD_OSTRIVO_PORT=5000\nMOD_OSTRIVO_DNS_IPADDR1=ns1\n"), 0, {"4 warning"},
          "MOD_OSTRIVO_DNS_IPADDR1: \"ns1\" is not an IPv4 address"},
         {"MOD_OSTRIVO_SRC_IPADDR=10.0.0.1\rMOD_OSTRIVO_DST_IPADDR=10.0.0.2\rMOD_OSTRIVO_PORT=1\r",
          1, {"0 error", "0 error", "1 warning"}, "save the file with LF"},
@@ -128,9 +133,9 @@ TEST_F(Check, AFileTheDaemonCannotReadIsOneError)
 
 TEST_F(Check, QuietSaysNothingOnlyWhenThereIsNothingToSay)
 {
-    EXPECT_EQ(run(GOOD + "MOD_OSTRIVO_PORT=5000\n", {true, false}).err, "");
-    EXPECT_NE(run(GOOD + "MOD_OSTRIVO_PORT=5000\n").err, "");
-    EXPECT_NE(run(GOOD + "MOD_OSTRIVO_PORT=5OOO\n", {true, false}).err, "");
+    EXPECT_EQ(run(good("MOD_OSTRIVO_PORT=5000\n"), {true, false}).err, "");
+    EXPECT_NE(run(good("MOD_OSTRIVO_PORT=5000\n")).err, "");
+    EXPECT_NE(run(good("MOD_OSTRIVO_PORT=5OOO\n"), {true, false}).err, "");
 }
 
 TEST_F(Check, PrintsTheSettingsAsTheDaemonWillUseThem)

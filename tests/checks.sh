@@ -14,3 +14,12 @@ finish() { # MESSAGE: exits 1 after any failure, else prints it
     ((failures == 0)) || exit 1
     echo "$1"
 }
+# What a plain install lays out under its root, and what only the package
+# adds: Debian's metadata.
+installed_files="lib/systemd/system/ostrivod.service opt/Ostrivo/bin/ostrivod \
+opt/Ostrivo/bin/ostrivod-check opt/Ostrivo/etc/settings.example \
+usr/share/man/man8/ostrivod-check.8.gz usr/share/man/man8/ostrivod.8.gz"
+package_files="$installed_files usr/share/doc/ostrivod/changelog.Debian.gz \
+usr/share/doc/ostrivod/copyright usr/share/lintian/overrides/ostrivod"
+# sorted FILE...: the words, one a line, sorted, as one line.
+sorted() { printf '%s\n' "$@" | sort | tr '\n' ' '; }
