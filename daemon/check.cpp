@@ -213,9 +213,9 @@ void check_lines(const settings_handle &file, report &out,
         if (setting == nullptr) {
             if (const module_setting *intended = meant(line.key)) {
                 out.say(line.number, false,
-                        std::string("the key ") + quoted(line.key) + " is not " +
-                            intended->key + ": the daemon ignores this line; write " +
-                            intended->key + "=value, with nothing before the key and no "
+                        std::string("the key ") + quoted(line.key) + " is not " + intended->key +
+                            ": the daemon ignores this line; write " + intended->key +
+                            "=value, with nothing before the key and no "
                             "blanks around it");
                 key_lines &entry = lines[intended];
                 if (entry.blanked == 0)
@@ -262,8 +262,8 @@ void check_values(const settings_handle &file, const module_settings &settings, 
                 out.say(blanked, true,
                         std::string(setting.key) + " is not set" +
                             (blanked != 0 ? " (this line's key is another)" : "") +
-                            ": the daemon will " + need->fallback + "; write " + setting.key +
-                            "=" + need->wanted);
+                            ": the daemon will " + need->fallback + "; write " + setting.key + "=" +
+                            need->wanted);
             continue;
         }
         if (setting.type == setting_type::string)
@@ -320,7 +320,8 @@ int check_settings(const char *path, check_options options, std::FILE *out, std:
     if (!file) {
         problems.say(0, true,
                      "the daemon cannot read it, so it will run on its defaults and relay "
-                     "nothing: " + open_failure(open_error));
+                     "nothing: " +
+                         open_failure(open_error));
     } else {
         std::map<const module_setting *, key_lines> lines;
         check_lines(file, problems, lines);
@@ -331,11 +332,11 @@ int check_settings(const char *path, check_options options, std::FILE *out, std:
         for (const module_setting &setting : MODULE_SETTINGS) {
             const char *value = settings_find(file, setting.key);
             std::uint32_t parsed = 0;
-            bool taken = value != nullptr &&
-                         (setting.type == setting_type::string ||
-                          (setting.type == setting_type::number
-                               ? settings_parse_uint(value, parsed)
-                               : settings_parse_ipaddr(value, parsed)) != nullptr);
+            bool taken =
+                value != nullptr && (setting.type == setting_type::string ||
+                                     (setting.type == setting_type::number
+                                          ? settings_parse_uint(value, parsed)
+                                          : settings_parse_ipaddr(value, parsed)) != nullptr);
             std::fprintf(out, "%s=%s%s\n", setting.key, value_text(settings, setting).c_str(),
                          taken ? "" : " # default");
         }

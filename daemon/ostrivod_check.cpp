@@ -11,11 +11,12 @@ namespace {
 
 void usage(std::FILE *to)
 {
-    std::fprintf(to, "usage: ostrivod-check [-q] [-p] [FILE]\n"
-                     "Checks FILE (default %s) as ostrivod will read it.\n"
-                     "  -q  print nothing when there is nothing to say\n"
-                     "  -p  print the settings as the daemon will use them\n"
-                     "Exit status: 0 the daemon will relay, 1 it will not, 2 usage.\n",
+    std::fprintf(to,
+                 "usage: ostrivod-check [-q] [-p] [FILE]\n"
+                 "Checks FILE (default %s) as ostrivod will read it.\n"
+                 "  -q  print nothing when there is nothing to say\n"
+                 "  -p  print the settings as the daemon will use them\n"
+                 "Exit status: 0 the daemon will relay, 1 it will not, 2 usage.\n",
                  SETTINGS_PATH);
 }
 

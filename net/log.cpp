@@ -48,8 +48,8 @@ void log_connect()
 
 bool reader_gone(int error)
 {
-    return error == ECONNREFUSED || error == ENOTCONN || error == ECONNRESET ||
-           error == EPIPE || error == ENOENT;
+    return error == ECONNREFUSED || error == ENOTCONN || error == ECONNRESET || error == EPIPE ||
+           error == ENOENT;
 }
 
 // One record, whole, or false with errno set. A stream socket carries the

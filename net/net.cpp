@@ -63,9 +63,9 @@ bool attach_filter(int sock, std::uint16_t port, const udp_filter &udp)
     // through lo, from an address the host gained since the start.
     // Datagrams from other hosts pass whatever their port.
     sock_filter program[] = {
-        /* 0 */ statement(BPF_LD | BPF_W | BPF_ABS, net_offset(12)), // IPv4 source address
+        /* 0 */ statement(BPF_LD | BPF_W | BPF_ABS, net_offset(12)),      // IPv4 source address
         /* 1 */ jump(BPF_JMP | BPF_JEQ | BPF_K, ntohl(udp.source), 0, 7), // another host: 9, drop
-        /* 2 */ statement(BPF_LD | BPF_H | BPF_ABS, 0),              // UDP source port
+        /* 2 */ statement(BPF_LD | BPF_H | BPF_ABS, 0),                   // UDP source port
         /* 3 */ jump(BPF_JMP | BPF_JEQ | BPF_K, port, udp.source_is_local ? 5 : 0, 4), // 9 or 4; 8
         /* 4 */ statement(BPF_LD | BPF_W | BPF_ABS, ancillary(SKF_AD_PKTTYPE)),
         /* 5 */ jump(BPF_JMP | BPF_JEQ | BPF_K, PACKET_LOOPBACK, 3, 0), // looped back: 9, drop

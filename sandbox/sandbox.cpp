@@ -5,9 +5,9 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <cstddef>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -15,10 +15,10 @@
 #include <thread>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>

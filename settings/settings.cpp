@@ -122,8 +122,7 @@ bool is_digit(char c)
 // skipped, text after the digits left alone), except that a minus sign, a
 // plus sign where it is not allowed, or a value above max is refused rather
 // than wrapped.
-const char *parse_decimal(const char *text, bool allow_plus, std::uint32_t max,
-                          std::uint32_t &out)
+const char *parse_decimal(const char *text, bool allow_plus, std::uint32_t max, std::uint32_t &out)
 {
     while (is_space(*text))
         ++text;

@@ -45,7 +45,8 @@ struct settings_cursor {
 };
 // Steps to the next line; false after the last. The line's key and value
 // stay valid until the next step or lookup.
-bool settings_next_line(const settings_handle &handle, settings_cursor &cursor, settings_line &line);
+bool settings_next_line(const settings_handle &handle, settings_cursor &cursor,
+                        settings_line &line);
 // Whether a line's key is key, as the lookups compare them: whole, ignoring
 // ASCII case.
 bool settings_same_key(std::string_view line_key, std::string_view key);

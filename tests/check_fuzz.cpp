@@ -25,9 +25,8 @@ struct memory_file {
 
     bool write(std::string_view content) const
     {
-        return ftruncate(fd, 0) == 0 &&
-               pwrite(fd, content.data(), content.size(), 0) ==
-                   static_cast<ssize_t>(content.size());
+        return ftruncate(fd, 0) == 0 && pwrite(fd, content.data(), content.size(), 0) ==
+                                            static_cast<ssize_t>(content.size());
     }
 
     module_settings load() const

@@ -350,14 +350,9 @@ TEST_F(Relay, NeverRelaysItsOwnBroadcastComingBackOnASecondInterface)
 TEST_F(Relay, RelaysUnprivilegedWithOnlyTheRightToBindALowPort)
 {
     constexpr std::uint16_t LOW_PORT = 700;
-    run_as_ = {"setpriv",
-               "--reuid=65534",
-               "--regid=65534",
-               "--clear-groups",
-               "--inh-caps=-all,+net_bind_service",
-               "--ambient-caps=-all,+net_bind_service",
-               "--bounding-set=-all,+net_bind_service",
-               "--no-new-privs",
+    run_as_ = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+               "--inh-caps=-all,+net_bind_service", "--ambient-caps=-all,+net_bind_service",
+               "--bounding-set=-all,+net_bind_service", "--no-new-privs",
                // The uid change clears the kill-on-parent-death that the
                // sandbox set: set it again.
                "--pdeathsig=KILL"};
