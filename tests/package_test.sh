@@ -29,7 +29,8 @@ scripts=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -E 'conffiles|inst|rm$'
 [[ $scripts == "./postinst ./postrm ./prerm " ]] || fail "maintainer scripts and conffiles: $scripts"
 # Clean but for the placement under /opt, which the package overrides.
 if command -v lintian >/dev/null; then
-    lintian --fail-on error,warning "$deb" >"$work/lintian" 2>&1 || fail "lintian: $(cat "$work/lintian")"
+    # Its temporary files, which it leaves behind, go with the scratch folder.
+    TMPDIR=$work lintian --fail-on error,warning "$deb" >"$work/lintian" 2>&1 || fail "lintian: $(cat "$work/lintian")"
     grep -v 'root privileges' "$work/lintian" && fail "lintian reports the lines above"
 elif [[ ${OSTRIVO_REQUIRE_INTEGRATION:-} == 1 ]]; then
     fail "lintian is not installed"
