@@ -162,6 +162,14 @@ std::string open_failure(int error)
     }
 }
 
+// A number's or an address's value read as the daemon's getter reads it:
+// where it ends, or null when it does not parse.
+const char *parse(const module_setting &setting, const char *value, std::uint32_t &parsed)
+{
+    return setting.type == setting_type::number ? settings_parse_uint(value, parsed)
+                                                : settings_parse_ipaddr(value, parsed);
+}
+
 // What becomes of a required setting left at its default, and how to mend it.
 struct requirement {
     const char *key;
@@ -269,9 +277,7 @@ void check_values(const settings_handle &file, const module_settings &settings, 
         if (setting.type == setting_type::string)
             continue;
         std::uint32_t parsed = 0;
-        const char *end = setting.type == setting_type::number
-                              ? settings_parse_uint(value, parsed)
-                              : settings_parse_ipaddr(value, parsed);
+        const char *end = parse(setting, value, parsed);
         const char *kind = setting.type == setting_type::number
                                ? "a decimal number"
                                : "an IPv4 address of four dotted parts, 0 to 255";
@@ -332,11 +338,8 @@ int check_settings(const char *path, check_options options, std::FILE *out, std:
         for (const module_setting &setting : MODULE_SETTINGS) {
             const char *value = settings_find(file, setting.key);
             std::uint32_t parsed = 0;
-            bool taken =
-                value != nullptr && (setting.type == setting_type::string ||
-                                     (setting.type == setting_type::number
-                                          ? settings_parse_uint(value, parsed)
-                                          : settings_parse_ipaddr(value, parsed)) != nullptr);
+            bool taken = value != nullptr && (setting.type == setting_type::string ||
+                                              parse(setting, value, parsed) != nullptr);
             std::fprintf(out, "%s=%s%s\n", setting.key, value_text(settings, setting).c_str(),
                          taken ? "" : " # default");
         }
