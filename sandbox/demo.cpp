@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "sandbox.h"
+#include "board.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 // inside, through the board's shell, the journal, the process and dpkg.
 // Usage: board_test --board=DIR, DIR made by scripts/board image.
 
-#include "sandbox/sandbox.h"
+#include "sandbox/board.h"
 
 #include <chrono>
 #include <cstdio>
