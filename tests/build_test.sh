@@ -50,13 +50,23 @@ check_staged() { # ROOT
 # The installs run with empty tmpfs over this machine's /opt and unit folder,
 # which must still be empty afterwards.
 unshare -m bash -c 'mount --make-rprivate / && mount -t tmpfs none /opt &&
-    mount -t tmpfs none /lib/systemd/system &&
+    mount -t tmpfs none /lib/systemd/system && mount -t tmpfs none /etc/init.d &&
     cmake --install "$1" --prefix "$2/prefix" >/dev/null &&
     DESTDIR=$2/destdir cmake --install "$1" >/dev/null &&
-    find /opt /lib/systemd/system -mindepth 1 >"$2/stray"' _ "$plain" "$work" ||
+    find /opt /lib/systemd/system /etc/init.d -mindepth 1 >"$2/stray"' _ "$plain" "$work" ||
     fail "install failed"
 [[ ! -s $work/stray ]] || fail "installed outside the staging root: $(cat "$work/stray")"
 check_staged "$work/prefix"
 check_staged "$work/destdir"
+
+# An integrator's choice of init files: only that init system's are laid out.
+for init in systemd sysv; do
+    files=${init}_files
+    cmake -S "$source_dir" -B "$plain" -DOSTRIVO_INIT=$init >/dev/null &&
+        cmake --install "$plain" --prefix "$work/$init" >/dev/null || fail "install for $init failed"
+    laid_out=$(cd "$work/$init" && find lib etc -type f 2>/dev/null | sort | tr '\n' ' ' || true)
+    # shellcheck disable=SC2086 # the list is words
+    [[ $laid_out == "$(sorted ${!files})" ]] || fail "OSTRIVO_INIT=$init laid out: $laid_out"
+done
 
 finish "plain build and install checks passed"

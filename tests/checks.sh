@@ -16,7 +16,9 @@ finish() { # MESSAGE: exits 1 after any failure, else prints it
 }
 # What a plain install lays out under its root, and what only the package
 # adds: Debian's metadata.
-installed_files="lib/systemd/system/ostrivod.service opt/Ostrivo/bin/ostrivod \
+systemd_files="lib/systemd/system/ostrivod.service lib/systemd/system/ostrivod@.service"
+sysv_files="etc/init.d/ostrivod"
+installed_files="$systemd_files $sysv_files opt/Ostrivo/bin/ostrivod \
 opt/Ostrivo/bin/ostrivod-check opt/Ostrivo/etc/settings.example \
 usr/share/man/man8/ostrivod-check.8.gz usr/share/man/man8/ostrivod.8.gz"
 package_files="$installed_files usr/share/doc/ostrivod/changelog.Debian.gz \

@@ -26,7 +26,9 @@ depends=$(field Depends)
 [[ $depends =~ ^libc6\ \(\>=\ ([0-9.]+)\)$ ]] || fail "Depends: $depends"
 libc_version=${BASH_REMATCH[1]:-0}
 scripts=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -E 'conffiles|inst|rm$' | sort | tr '\n' ' ')
-[[ $scripts == "./postinst ./postrm ./prerm " ]] || fail "maintainer scripts and conffiles: $scripts"
+[[ $scripts == "./conffiles ./postinst ./postrm ./prerm " ]] || fail "maintainer scripts and conffiles: $scripts"
+conffiles=$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)
+[[ $conffiles == /etc/init.d/ostrivod ]] || fail "conffiles: $conffiles"
 # Clean but for the placement under /opt, which the package overrides.
 if command -v lintian >/dev/null; then
     # Its temporary files, which it leaves behind, go with the scratch folder.
@@ -70,20 +72,23 @@ grep -q __vsnprintf_chk <<<"$symbols" || fail "the daemon's calls are not fortif
 [[ $arch != armhf ]] || grep -q __select64 <<<"$symbols" || fail "the daemon has 32-bit time"
 echo "daemon: $size bytes, NEEDED $needed, glibc >= $newest"
 
-unit=$work/root/lib/systemd/system/ostrivod.service
+units=$work/root/lib/systemd/system
 # verify looks for ExecStart's program on this machine, and for the manual
 # pages the unit names: give it the package's, in a private /opt and on
 # MANPATH. It reports doubtful lines without failing,
-# so any output is a failure. The unit's exposure must stay at 1.5 or less.
+# so any output is a failure. Each unit's exposure must stay at 1.5 or less;
+# the template is read as an instance of it.
 if command -v systemd-analyze >/dev/null && ((EUID == 0)); then
-    report=$(unshare -m bash -c 'mount --make-rprivate / && mount -t tmpfs tmpfs /opt &&
-        cp -a "$1/opt/Ostrivo" /opt/ && MANPATH=$1/usr/share/man systemd-analyze verify "$2" 2>&1' \
-        _ "$work/root" "$unit") ||
-        fail "systemd-analyze verify failed"
-    [[ -z $report ]] || fail "systemd-analyze verify: $report"
-    (cd "$(dirname "$unit")" && systemd-analyze security --offline=true --threshold=15 \
-        ostrivod.service >"$work/security" 2>&1) || fail "exposure: $(tail -1 "$work/security")"
-    echo "unit: $(grep -o 'exposure level.*' "$work/security")"
+    for unit in ostrivod.service ostrivod@relay.service; do
+        report=$(unshare -m bash -c 'mount --make-rprivate / && mount -t tmpfs tmpfs /opt &&
+            cp -a "$1/opt/Ostrivo" /opt/ && MANPATH=$1/usr/share/man systemd-analyze verify "$2" 2>&1' \
+            _ "$work/root" "$units/$unit") ||
+            fail "systemd-analyze verify $unit failed"
+        [[ -z $report ]] || fail "systemd-analyze verify $unit: $report"
+        (cd "$units" && systemd-analyze security --offline=true --threshold=15 \
+            "$unit" >"$work/security" 2>&1) || fail "exposure: $(tail -1 "$work/security")"
+        echo "$unit: $(grep -o 'exposure level.*' "$work/security")"
+    done
 elif [[ ${OSTRIVO_REQUIRE_INTEGRATION:-} == 1 ]]; then
     fail "systemd-analyze verify cannot run here (needs systemd-analyze and root)"
 else
