@@ -1,8 +1,9 @@
 // The armhf package on an emulated board, as an integrator deploys it: its
-// Debian system boots, systemd runs the relay from the unit that dpkg
-// installed, and the test checks from outside what arrives where, and
-// inside, through the board's shell, the journal, the process and dpkg.
-// Usage: board_test --board=DIR, DIR made by scripts/board image.
+// Debian system boots, systemd or SysV init runs the relay from the files
+// that dpkg installed, and the test checks from outside what arrives where,
+// and inside, through the board's shell, the journal, the process and dpkg.
+// Usage: board_test --board=DIR --gtest_filter=Systemd.*|SysV.*, DIR made
+// by scripts/board image of that kind.
 
 #include "sandbox/board.h"
 
@@ -71,21 +72,45 @@ class Board : public ::testing::Test {
                         nullptr, 10));
     }
 
-    static void expect_relayed(const std::string &tag)
+    // A relay on another port than the board's settings give has
+    // destinations of its own.
+    static void expect_relayed(const std::string &tag, std::uint16_t port = PORT)
     {
         std::mt19937 generate(static_cast<unsigned>(tag.size()));
         std::string payload = tag + ":";
         for (int i = 0; i < 1000; ++i)
             payload += static_cast<char>(generate());
-        ASSERT_TRUE(sandbox_send(foreign_.get(), "foreign " + tag, "198.18.1.1", PORT));
-        ASSERT_TRUE(sandbox_send(sender_.get(), payload, "198.18.1.1", PORT));
-        for (int sock : {dest1_.get(), dest2_.get()}) {
+        unique_fd other1, other2;
+        int dests[] = {dest1_.get(), dest2_.get()};
+        if (port != PORT) {
+            other1 = sandbox_udp_socket("dest1", port);
+            other2 = sandbox_udp_socket("dest2", port);
+            dests[0] = other1.get();
+            dests[1] = other2.get();
+        }
+        ASSERT_TRUE(sandbox_send(foreign_.get(), "foreign " + tag, "198.18.1.1", port));
+        ASSERT_TRUE(sandbox_send(sender_.get(), payload, "198.18.1.1", port));
+        for (int sock : dests) {
             sandbox_datagram got;
             ASSERT_TRUE(sandbox_receive(sock, got, 10000)) << tag << ": nothing arrived";
-            EXPECT_EQ(sandbox_address_text(got.from), "198.18.2.1:" + std::to_string(PORT));
+            EXPECT_EQ(sandbox_address_text(got.from), "198.18.2.1:" + std::to_string(port));
             EXPECT_TRUE(got.payload == payload) << tag << ": altered or foreign";
             EXPECT_FALSE(sandbox_receive(sock, got, 300)) << tag << ": unexpected " << got.payload;
         }
+    }
+
+    // The process runs as uid, with CAP_NET_BIND_SERVICE alone, and cannot
+    // gain another.
+    static void expect_least_privilege(const std::string &pid, const std::string &uid)
+    {
+        std::string status = board("grep -E '^(Uid|CapEff|CapBnd|CapAmb|NoNewPrivs):' /proc/" +
+                                   pid + "/status | tr -s '\\t' ' '");
+        EXPECT_NE(status.find("Uid: " + uid + " " + uid + " " + uid + " " + uid), std::string::npos)
+            << status;
+        for (const char *set : {"CapEff", "CapBnd", "CapAmb"})
+            EXPECT_NE(status.find(std::string(set) + ": 0000000000000400"), std::string::npos)
+                << status;
+        EXPECT_NE(status.find("NoNewPrivs: 1"), std::string::npos) << status;
     }
 
     static inline std::string why_not_;
@@ -93,7 +118,21 @@ class Board : public ::testing::Test {
     static inline unique_fd dest1_, dest2_, sender_, foreign_;
 };
 
-TEST_F(Board, RelaysTheSourceToBothDestinationsAndLogsStarted)
+// Each suite runs alone, on the board of its kind.
+class Systemd : public Board {
+  protected:
+    // Instance name of ostrivod@.service relays with these settings: the
+    // board's, on another port.
+    static void write_instance(const std::string &name, std::uint16_t port)
+    {
+        board("printf 'MOD_OSTRIVO_SRC_IPADDR=198.18.1.2\\nMOD_OSTRIVO_DST_IPADDR=198.18.2.255\\n"
+              "MOD_OSTRIVO_PORT=" +
+              std::to_string(port) + "\\n' >/opt/Ostrivo/etc/" + name + ".settings");
+    }
+};
+class SysV : public Board {};
+
+TEST_F(Systemd, RelaysTheSourceToBothDestinationsAndLogsStarted)
 {
     ASSERT_TRUE(sandbox_board_bound(PORT));
     expect_relayed("first");
@@ -101,21 +140,16 @@ TEST_F(Board, RelaysTheSourceToBothDestinationsAndLogsStarted)
     EXPECT_EQ(started_records(), 1);
 }
 
-TEST_F(Board, RunsAsADynamicUserWithOnlyTheRightToBindALowPort)
+TEST_F(Systemd, RunsAsADynamicUserWithOnlyTheRightToBindALowPort)
 {
-    std::string status = board("grep -E '^(Uid|CapEff|CapBnd|CapAmb):' /proc/" + main_pid() +
-                               "/status | tr -s '\\t' ' '");
-    unsigned long uid = std::strtoul(status.substr(status.find(' ') + 1).c_str(), nullptr, 10);
-    EXPECT_GE(uid, 61184u) << status; // systemd's range for dynamic users
-    EXPECT_LE(uid, 65519u) << status;
-    std::string id = std::to_string(uid);
-    EXPECT_NE(status.find("Uid: " + id + " " + id + " " + id + " " + id), std::string::npos);
-    for (const char *set : {"CapEff", "CapBnd", "CapAmb"})
-        EXPECT_NE(status.find(std::string(set) + ": 0000000000000400"), std::string::npos)
-            << status;
+    std::string pid = main_pid();
+    std::string uid = board("stat -c %u /proc/" + pid);
+    EXPECT_GE(std::stoul(uid), 61184u); // systemd's range for dynamic users
+    EXPECT_LE(std::stoul(uid), 65519u);
+    expect_least_privilege(pid, uid);
 }
 
-TEST_F(Board, RestartLogsStartedAgainAndRelays)
+TEST_F(Systemd, RestartLogsStartedAgainAndRelays)
 {
     int before = started_records();
     board("systemctl restart ostrivod");
@@ -124,7 +158,7 @@ TEST_F(Board, RestartLogsStartedAgainAndRelays)
     EXPECT_EQ(started_records(), before + 1);
 }
 
-TEST_F(Board, ComesBackAfterAStraySignal)
+TEST_F(Systemd, ComesBackAfterAStraySignal)
 {
     std::string pid = main_pid();
     board("kill -HUP " + pid);
@@ -138,7 +172,7 @@ TEST_F(Board, ComesBackAfterAStraySignal)
 // Every moment down loses datagrams: from the kill until a datagram sent
 // from outside arrives again. The emulated board spawns each of the unit's
 // processes slowly: the time is printed, and must be under 20 s.
-TEST_F(Board, IsBackRelayingSoonAfterACrash)
+TEST_F(Systemd, IsBackRelayingSoonAfterACrash)
 {
     ASSERT_TRUE(sandbox_board_bound(PORT));
     auto killed = std::chrono::steady_clock::now();
@@ -158,7 +192,7 @@ TEST_F(Board, IsBackRelayingSoonAfterACrash)
 }
 
 // A target that refused the filter, say, would log it and relay on.
-TEST_F(Board, LogsNoErrorWhileRelaying)
+TEST_F(Systemd, LogsNoErrorWhileRelaying)
 {
     EXPECT_EQ(board("journalctl -t Ostrivo -p err --no-pager -q"), "");
 }
@@ -166,7 +200,7 @@ TEST_F(Board, LogsNoErrorWhileRelaying)
 // The daemon itself runs on defaults without usable settings, relaying
 // nothing; the unit's check, as the service's user, fails it instead, at
 // once and for good, with the file and the reason in its status.
-TEST_F(Board, ASettingsFaultFailsTheUnitUntilTheFileIsFixed)
+TEST_F(Systemd, ASettingsFaultFailsTheUnitUntilTheFileIsFixed)
 {
     int before = started_records();
     const std::string path = "/opt/Ostrivo/etc/settings";
@@ -205,19 +239,67 @@ TEST_F(Board, ASettingsFaultFailsTheUnitUntilTheFileIsFixed)
     expect_relayed("settings back");
 }
 
-// As Debian does it: an upgrade restarts the relay, a removal stops it but
-// keeps its enablement, which a reinstall restores; only a purge removes it.
-TEST_F(Board, UpgradeRemovalReinstallAndPurgeAsDebianDoes)
+// Two more relays beside the board's own, each on its own port with its own
+// file, status and journal.
+TEST_F(Systemd, InstancesRelayOnTwoMorePortsAtOnce)
 {
     std::string pid = main_pid();
+    write_instance("wol", 9);
+    write_instance("discovery", 7);
+    board("systemctl start ostrivod@wol ostrivod@discovery");
+    ASSERT_TRUE(sandbox_board_bound(9));
+    ASSERT_TRUE(sandbox_board_bound(7));
+    expect_relayed("wake-on-lan", 9);
+    expect_relayed("discovery", 7);
+    expect_relayed("beside them");
+    EXPECT_EQ(main_pid(), pid);
+    EXPECT_TRUE(sandbox_board_until("journalctl -u ostrivod@wol -o cat | grep -qx started"));
+}
+
+// Even with the daemon's own path empty, an instance creates nothing on the
+// board; a missing instance file fails that instance alone, named.
+TEST_F(Systemd, AMissingInstanceFileFailsThatInstanceAloneAndCreatesNothing)
+{
+    std::string pid = main_pid();
+    write_instance("wol", 9);
+    board("mv /opt/Ostrivo/etc/settings /root/settings.board");
+    std::string before = board("find /opt/Ostrivo/etc | sort");
+    std::string output;
+    EXPECT_NE(sandbox_board_run("systemctl start ostrivod@absent", output), 0) << output;
+    EXPECT_EQ(board("systemctl is-failed ostrivod@absent || true"), "failed");
+    EXPECT_EQ(sandbox_board_run("systemctl status ostrivod@absent --no-pager -l | grep "
+                                "'/opt/Ostrivo/etc/absent.settings.*No such file or directory'",
+                                output),
+              0)
+        << board("systemctl status ostrivod@absent --no-pager -l || true");
+    board("systemctl restart ostrivod@wol");
+    ASSERT_TRUE(sandbox_board_bound(9));
+    expect_relayed("with no board file", 9);
+    EXPECT_EQ(board("find /opt/Ostrivo/etc | sort"), before);
+    board("mv /root/settings.board /opt/Ostrivo/etc/settings");
+    EXPECT_EQ(main_pid(), pid);
+    board("systemctl reset-failed ostrivod@absent");
+}
+
+// As Debian does it: an upgrade restarts the relay, a removal stops it but
+// keeps its enablement, which a reinstall restores; only a purge removes it.
+TEST_F(Systemd, UpgradeRemovalReinstallAndPurgeAsDebianDoes)
+{
+    write_instance("wol", 9);
+    board("systemctl enable --now ostrivod@wol");
+    auto instance_pid = [] { return board("systemctl show -p MainPID --value ostrivod@wol"); };
+    std::string pid = main_pid(), wol = instance_pid();
     board("dpkg -i /root/ostrivod-newer.deb");
     EXPECT_NE(main_pid(), pid) << "the upgrade did not restart the relay";
+    EXPECT_NE(instance_pid(), wol) << "the upgrade did not restart the instance";
     ASSERT_TRUE(sandbox_board_bound(PORT));
     expect_relayed("upgraded");
 
     board("dpkg -r ostrivod");
     std::string output;
     EXPECT_NE(sandbox_board_run("systemctl is-active ostrivod", output), 0) << output;
+    EXPECT_NE(sandbox_board_run("systemctl is-active ostrivod@wol", output), 0) << output;
+    EXPECT_EQ(board("pidof ostrivod || true"), "");
     EXPECT_EQ(board("find /lib/systemd -name 'ostrivod*'"), "");
 
     board("dpkg -i /root/ostrivod.deb");
@@ -232,6 +314,81 @@ TEST_F(Board, UpgradeRemovalReinstallAndPurgeAsDebianDoes)
     board("dpkg -i /root/ostrivod.deb");
     EXPECT_EQ(board("systemctl is-enabled ostrivod || true"), "disabled");
     EXPECT_EQ(board("systemctl is-active ostrivod || true"), "inactive");
+}
+
+// Without systemd: the init script, as an integrator's SysV board runs it.
+TEST_F(SysV, StartRelaysAsTheRelaysUserAndStopLeavesNoProcess)
+{
+    board("service ostrivod start");
+    ASSERT_TRUE(sandbox_board_bound(PORT));
+    expect_relayed("started by the script");
+    EXPECT_EQ(board("service ostrivod status"),
+              "ostrivod is running (pid " + board("cat /run/ostrivod.pid") + ")");
+    expect_least_privilege(board("pidof ostrivod"), board("id -u ostrivo"));
+
+    board("service ostrivod stop");
+    EXPECT_EQ(board("pidof ostrivod || true"), "");
+    std::string output;
+    EXPECT_EQ(sandbox_board_run("service ostrivod status", output), 3) << output;
+}
+
+// A fault the check finds fails the start with LSB status 6 and its
+// message; a port already taken fails it too, with the reason.
+TEST_F(SysV, AStartThatCannotRelayFailsAndLeavesNoDaemon)
+{
+    const std::string path = "/opt/Ostrivo/etc/settings";
+    board("cp -p " + path +
+          " /root/settings && sed -i 's/^MOD_OSTRIVO_PORT=/MOD_OSTRIVO_PORT = /' " + path);
+    std::string output;
+    EXPECT_EQ(sandbox_board_run("service ostrivod start", output), 6) << output;
+    EXPECT_NE(output.find(path + ":4: error: MOD_OSTRIVO_PORT is not set"), std::string::npos)
+        << output;
+    EXPECT_EQ(board("pidof ostrivod || true"), "");
+    board("cp -p /root/settings " + path);
+
+    // Another program on the port: here, a relay of its own.
+    board("/opt/Ostrivo/bin/ostrivod </dev/null >/dev/null 2>&1 & echo $! >/root/holder");
+    ASSERT_TRUE(sandbox_board_bound(PORT));
+    EXPECT_EQ(sandbox_board_run("service ostrivod start", output), 1) << output;
+    EXPECT_NE(output.find("UDP port " + std::to_string(PORT) + " is in use by another program"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(board("pidof ostrivod || true"), board("cat /root/holder"));
+    board("kill $(cat /root/holder)");
+}
+
+// inittab's respawn line brings the relay back after a crash; with a
+// settings fault it waits for the fix instead of starting every second.
+TEST_F(SysV, InittabRespawnsTheRelayButNotAFault)
+{
+    board("echo 'ov:2345:respawn:/etc/init.d/ostrivod respawn' >>/etc/inittab && telinit q");
+    ASSERT_TRUE(sandbox_board_until("pidof ostrivod"));
+    ASSERT_TRUE(sandbox_board_bound(PORT));
+    expect_relayed("respawned by init");
+    std::string pid = board("pidof ostrivod");
+    board("kill -KILL " + pid);
+    ASSERT_TRUE(sandbox_board_until(
+        "[ -n \"$(pidof ostrivod)\" ] && [ \"$(pidof ostrivod)\" != " + pid + " ]"));
+    ASSERT_TRUE(sandbox_board_bound(PORT));
+    expect_relayed("after SIGKILL");
+
+    const std::string path = "/opt/Ostrivo/etc/settings";
+    board("cp -p " + path +
+          " /root/settings && sed -i 's/^MOD_OSTRIVO_PORT=/MOD_OSTRIVO_PORT = /' " + path +
+          " && kill -KILL $(pidof ostrivod)");
+    // The respawned script waits for the fix: the same process throughout.
+    ASSERT_TRUE(sandbox_board_until("pgrep -f 'ostrivod respawn'"));
+    std::string waiting = board("pgrep -f 'ostrivod respawn'");
+    std::string output;
+    EXPECT_EQ(sandbox_board_run("sleep 30", output, 60000), 0);
+    EXPECT_EQ(board("pgrep -f 'ostrivod respawn' || true"), waiting);
+    EXPECT_EQ(board("pidof ostrivod || true"), "");
+
+    board("cp -p /root/settings " + path);
+    ASSERT_TRUE(sandbox_board_until("pidof ostrivod"));
+    ASSERT_TRUE(sandbox_board_bound(PORT));
+    expect_relayed("settings fixed");
+    board("sed -i '/^ov:/d' /etc/inittab && telinit q");
 }
 
 } // namespace
