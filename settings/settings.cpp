@@ -119,14 +119,13 @@ bool is_digit(char c)
 }
 
 // One decimal number the way scanf's %u starts one (leading white space
-// skipped, text after the digits left alone), except that a minus sign, a
-// plus sign where it is not allowed, or a value above max is refused rather
-// than wrapped.
-const char *parse_decimal(const char *text, bool allow_plus, std::uint32_t max, std::uint32_t &out)
+// skipped, an optional plus sign, text after the digits left alone), except
+// that a minus sign or a value above max is refused rather than wrapped.
+const char *parse_decimal(const char *text, std::uint32_t max, std::uint32_t &out)
 {
     while (is_space(*text))
         ++text;
-    if (allow_plus && *text == '+')
+    if (*text == '+')
         ++text;
     if (!is_digit(*text))
         return nullptr;
@@ -205,7 +204,7 @@ const char *settings_find(const settings_handle &handle, std::string_view key,
 
 const char *settings_parse_uint(const char *value, std::uint32_t &number)
 {
-    return parse_decimal(value, true, std::numeric_limits<std::uint32_t>::max(), number);
+    return parse_decimal(value, std::numeric_limits<std::uint32_t>::max(), number);
 }
 
 const char *settings_parse_ipaddr(const char *value, ipv4_host &address)
@@ -215,7 +214,7 @@ const char *settings_parse_ipaddr(const char *value, ipv4_host &address)
         if (part > 0 && *value++ != '.')
             return nullptr;
         std::uint32_t octet = 0;
-        value = parse_decimal(value, false, 255, octet);
+        value = parse_decimal(value, 255, octet);
         if (value == nullptr)
             return nullptr;
         parsed = parsed << 8 | octet;

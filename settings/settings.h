@@ -59,7 +59,8 @@ const char *settings_find(const settings_handle &handle, std::string_view key,
 
 // How the getters read a value: where the number or address ends, or null
 // when it does not parse. A number is decimal, after optional blanks and
-// '+', at most 4294967295; an address is four dotted parts of 0-255.
+// '+', at most 4294967295; an address is four dotted parts of 0-255, each
+// written the same way.
 const char *settings_parse_uint(const char *value, std::uint32_t &number);
 const char *settings_parse_ipaddr(const char *value, ipv4_host &address);
 

@@ -377,11 +377,11 @@ TEST_F(SysV, InittabRespawnsTheRelayButNotAFault)
           " /root/settings && sed -i 's/^MOD_OSTRIVO_PORT=/MOD_OSTRIVO_PORT = /' " + path +
           " && kill -KILL $(pidof ostrivod)");
     // The respawned script waits for the fix: the same process throughout.
-    ASSERT_TRUE(sandbox_board_until("pgrep -f 'ostrivod respawn'"));
-    std::string waiting = board("pgrep -f 'ostrivod respawn'");
+    ASSERT_TRUE(sandbox_board_until("pgrep -o -f 'ostrivod respawn'"));
+    std::string waiting = board("pgrep -o -f 'ostrivod respawn'");
     std::string output;
     EXPECT_EQ(sandbox_board_run("sleep 30", output, 60000), 0);
-    EXPECT_EQ(board("pgrep -f 'ostrivod respawn' || true"), waiting);
+    EXPECT_EQ(board("pgrep -o -f 'ostrivod respawn' || true"), waiting);
     EXPECT_EQ(board("pidof ostrivod || true"), "");
 
     board("cp -p /root/settings " + path);

