@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include <netinet/in.h>
 #include <sys/select.h>
@@ -13,19 +12,13 @@
 #include <unistd.h>
 
 #include "daemon/daemon.h"
+#include "net/log.h"
 #include "net/net.h"
 
 namespace {
 
 // Room for any UDP datagram (at most 65,507 bytes over IPv4), so none is cut.
 constexpr std::size_t RELAY_BUFFER_SIZE = 65535;
-
-void log_error(const char *operation)
-{
-    int saved = errno;
-    log_write(LOG_ERR, "%s error: %s", operation, std::strerror(saved));
-    errno = saved;
-}
 
 // With filtered, the kernel has already dropped what the relay must not
 // relay. Without it, every datagram is judged here.
@@ -41,7 +34,7 @@ void log_error(const char *operation)
         FD_SET(sock, &readable);
         // Only the socket's own bit, not the whole set, is worth scanning.
         if (select(sock + 1, &readable, nullptr, nullptr, nullptr) < 0) {
-            log_error("select");
+            log_failure(failed_call::select);
             sleep(1);
             // A failed select leaves the set as it was, so the socket is
             // still marked and the receive below waits for a datagram.
@@ -53,7 +46,7 @@ void log_error(const char *operation)
         ssize_t received = recvfrom(sock, buffer, sizeof buffer, MSG_WAITALL,
                                     reinterpret_cast<sockaddr *>(&address), &address_length);
         if (received < 0) {
-            log_error("recv");
+            log_failure(failed_call::recv);
             continue;
         }
         if (ntohl(address.sin_addr.s_addr) != settings.src_ipaddr)
@@ -70,7 +63,7 @@ void log_error(const char *operation)
         address.sin_addr.s_addr = htonl(settings.dst_ipaddr);
         if (sendto(sock, buffer, static_cast<std::size_t>(received), 0,
                    reinterpret_cast<const sockaddr *>(&address), sizeof address) < 0)
-            log_error("send");
+            log_failure(failed_call::send);
     }
 }
 
@@ -97,7 +90,7 @@ int main()
     // the socket on the way out.
     if (sock.get() >= FD_SETSIZE) {
         errno = EMFILE;
-        log_error("create socket");
+        log_failure(failed_call::create_socket);
         return 1;
     }
 

@@ -1,6 +1,8 @@
 // The system log, written as glibc's syslog() writes it, but never waiting
 // for its reader: a stalled journald or syslogd must not stop the relay.
 
+#include "log.h"
+
 #include "net.h"
 
 #include <algorithm>
@@ -139,5 +141,13 @@ void log_write(int priority, const char *format, ...) // NOLINT(cert-dcl50-cpp)
         log_state.lost_error = errno;
         ++log_state.lost;
     }
+    errno = saved;
+}
+
+void log_failure(failed_call call)
+{
+    int saved = errno;
+    log_write(LOG_ERR, "%s error: %s", FAILED_CALL_NAMES[static_cast<int>(call)],
+              std::strerror(saved));
     errno = saved;
 }

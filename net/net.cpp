@@ -1,14 +1,14 @@
 #include "net.h"
 
+#include "log.h"
+
 #include <cerrno>
-#include <cstring>
 #include <iterator>
 
 #include <linux/filter.h>
 #include <linux/if_packet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <syslog.h>
 
 void unique_fd::reset(int fd) noexcept
 {
@@ -76,7 +76,7 @@ bool attach_filter(int sock, std::uint16_t port, const udp_filter &udp)
     };
     sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
     if (::setsockopt(sock, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0) {
-        log_write(LOG_ERR, "attach filter error: %s", std::strerror(errno));
+        log_failure(failed_call::attach_filter);
         return false;
     }
     return true;
@@ -90,13 +90,13 @@ unique_fd udp_socket_open(std::uint32_t port, const udp_filter &filter, bool &fi
     // nobody configured.
     if (port > UINT16_MAX) {
         errno = EINVAL;
-        log_write(LOG_ERR, "bind socket error: %s", std::strerror(errno));
+        log_failure(failed_call::bind_socket);
         return unique_fd();
     }
 
     unique_fd sock(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
     if (!sock) {
-        log_write(LOG_ERR, "create socket error: %s", std::strerror(errno));
+        log_failure(failed_call::create_socket);
         return sock;
     }
 
@@ -107,7 +107,7 @@ unique_fd udp_socket_open(std::uint32_t port, const udp_filter &filter, bool &fi
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     if (::bind(sock.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
-        log_write(LOG_ERR, "bind socket error: %s", std::strerror(errno));
+        log_failure(failed_call::bind_socket);
         return unique_fd();
     }
     return sock;

@@ -33,13 +33,6 @@ class unique_fd {
     int fd_ = -1;
 };
 
-// The system log, as syslog() writes it after openlog(identity, LOG_PID |
-// LOG_NDELAY, facility), but never waiting: a record that finds the log's
-// queue full is dropped, and the next one that gets through is preceded by
-// "log error: N records lost: REASON". Both keep errno.
-void log_open(const char *identity, int facility);
-void log_write(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
-
 // Which datagrams the kernel lets through to the relay's socket: those from
 // source, but none that the socket sent itself and got back (where source
 // is one of this host's own addresses, none from it and the socket's port).

@@ -1,0 +1,17 @@
+// The daemon's system log.
+#pragma once
+
+// As syslog() writes it after openlog(identity, LOG_PID | LOG_NDELAY,
+// facility), but never waiting: a record that finds the log's queue full is
+// dropped, and the next one that gets through is preceded by
+// "log error: N records lost: REASON". Both keep errno.
+void log_open(const char *identity, int facility);
+void log_write(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// The calls whose failure the daemon logs, and the name each is logged by.
+enum class failed_call { create_socket, bind_socket, attach_filter, select, recv, send };
+inline constexpr const char *FAILED_CALL_NAMES[] = {
+    "create socket", "bind socket", "attach filter", "select", "recv", "send",
+};
+// "NAME error: REASON" at LOG_ERR, REASON the text for errno; keeps errno.
+void log_failure(failed_call call);
