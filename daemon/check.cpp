@@ -5,16 +5,26 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "net/net.h"
+
 namespace {
 
 constexpr std::string_view MODULE_PREFIX = "MOD_OSTRIVO_";
 constexpr std::string_view BLANKS = " \t\v\f\r";
+// A file of a thousand broken lines says the same thing a thousand times:
+// this many messages of one kind are enough, then how many more there were.
+constexpr unsigned MESSAGES_PER_KIND = 20;
 
 struct problem {
     std::size_t line; // 0: the file as a whole
@@ -24,15 +34,20 @@ struct problem {
 
 struct report {
     std::vector<problem> problems;
+    std::map<std::string_view, unsigned> said; // messages of each kind
     unsigned errors = 0;
+    unsigned warnings = 0;
 
-    void say(std::size_t line, bool error, std::string message)
+    // kind: a few words for the kind of problem, in "and N more" lines.
+    void say(std::string_view kind, std::size_t line, bool error, std::string message)
     {
-        errors += error ? 1 : 0;
-        problems.push_back({line, error, std::move(message)});
+        ++(error ? errors : warnings);
+        if (++said[kind] <= MESSAGES_PER_KIND)
+            problems.push_back({line, error, std::move(message)});
     }
 
-    // In the file's order, the file's own problems first.
+    // In the file's order, the file's own problems first; then what was
+    // left out.
     void print(const char *path, std::FILE *err)
     {
         std::stable_sort(problems.begin(), problems.end(),
@@ -42,17 +57,22 @@ struct report {
             std::fprintf(err, "%s%s: %s: %s\n", path, where.c_str(),
                          each.error ? "error" : "warning", each.message.c_str());
         }
+        for (const auto &[kind, count] : said)
+            if (count > MESSAGES_PER_KIND)
+                std::fprintf(err, "%s: and %u more like the above: %.*s\n", path,
+                             count - MESSAGES_PER_KIND, static_cast<int>(kind.size()), kind.data());
     }
 };
 
-// Text from the file, quoted, with what a terminal or the journal would
-// take for control characters written as \xNN.
-std::string quoted(std::string_view text)
+// Text as it can be shown: every byte outside printable ASCII written as
+// \xNN, so that no terminal or journal takes it for a control or another
+// character.
+std::string printable(std::string_view text, bool escape_quotes)
 {
-    std::string out = "\"";
+    std::string out;
     for (char c : text) {
         auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f || c == '"' || c == '\\') {
+        if (byte < 0x20 || byte >= 0x7f || (escape_quotes && (c == '"' || c == '\\'))) {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
             out += escaped;
@@ -60,7 +80,18 @@ std::string quoted(std::string_view text)
             out += c;
         }
     }
-    return out + "\"";
+    return out;
+}
+
+bool is_printable(std::string_view text)
+{
+    return printable(text, false) == text;
+}
+
+// Text from the file, quoted for a message.
+std::string quoted(std::string_view text)
+{
+    return "\"" + printable(text, true) + "\"";
 }
 
 std::string_view trimmed(std::string_view text)
@@ -141,11 +172,34 @@ std::string value_text(const module_settings &settings, const module_setting &se
     }
     // Quoted as the file may quote it, so that the printed line reads back
     // as the same value.
-    return "\"" + settings.*setting.text + "\"";
+    return "\"" + printable(settings.*setting.text, false) + "\"";
+}
+
+// What keeps a user who neither owns the file nor is in its group, as the
+// relay's own user is, from reading it; empty when nothing does.
+std::string closed_to_others(const char *path)
+{
+    std::string full = path;
+    if (!full.starts_with('/')) {
+        char here[4096];
+        if (getcwd(here, sizeof here) == nullptr)
+            return "";
+        full = std::string(here) + "/" + full;
+    }
+    struct stat status {};
+    for (std::size_t slash = 0; slash != std::string::npos; slash = full.find('/', slash + 1)) {
+        std::string folder = slash == 0 ? "/" : full.substr(0, slash);
+        if (::stat(folder.c_str(), &status) == 0 && (status.st_mode & S_IXOTH) == 0)
+            return "let others search the folder " + quoted(folder) + " (chmod o+x " +
+                   printable(folder, true) + ")";
+    }
+    if (::stat(full.c_str(), &status) == 0 && (status.st_mode & S_IROTH) == 0)
+        return "make it readable by others (chmod o+r " + printable(full, true) + ")";
+    return "";
 }
 
 // Why the file cannot be read, and what to do about it.
-std::string open_failure(int error)
+std::string open_failure(int error, const std::string &path_advice)
 {
     switch (error) {
     case EINVAL:
@@ -156,7 +210,8 @@ std::string open_failure(int error)
         return std::string(std::strerror(error)) +
                ": write it, from /opt/Ostrivo/etc/settings.example";
     case EACCES:
-        return std::string(std::strerror(error)) + ": make it readable by all (chmod 644)";
+        return std::string(std::strerror(error)) + ": " +
+               (path_advice.empty() ? "make it readable by the relay's user" : path_advice);
     default:
         return std::string(std::strerror(error)) + ": make it a file the daemon can read";
     }
@@ -170,49 +225,56 @@ const char *parse(const module_setting &setting, const char *value, std::uint32_
                                                 : settings_parse_ipaddr(value, parsed);
 }
 
-// What becomes of a required setting left at its default, and how to mend it.
-struct requirement {
-    const char *key;
-    const char *fallback; // what the daemon does with the default
-    const char *wanted;   // what to write
-};
-constexpr requirement REQUIRED[] = {
-    {"MOD_OSTRIVO_SRC_IPADDR", "accept datagrams from 0.0.0.0 alone, relaying nothing",
-     "<address>, the IPv4 address of the one host whose datagrams are relayed"},
-    {"MOD_OSTRIVO_DST_IPADDR", "send to 0.0.0.0, its own host, relaying nothing",
-     "<address>, the IPv4 address datagrams are relayed to"},
-    {"MOD_OSTRIVO_PORT", "listen on a port the system chooses, relaying nothing",
-     "<port>, the UDP port the source sends to (1 to 65535)"},
-};
-
-const requirement *required(const char *key)
-{
-    for (const requirement &entry : REQUIRED)
-        if (std::strcmp(entry.key, key) == 0)
-            return &entry;
-    return nullptr;
-}
-
+// For each setting, the line the daemon takes it from (0: none), and the
+// first line that meant it but has blanks or a word around its key.
 struct key_lines {
-    std::size_t first = 0;   // the line the daemon takes
-    std::size_t blanked = 0; // the first line that meant it but has blanks
+    std::size_t taken = 0;
+    std::size_t blanked = 0;
 };
+using line_map = std::map<const module_setting *, key_lines>;
 
-// Every line on its own: keys the daemon will not see as written.
-void check_lines(const settings_handle &file, report &out,
-                 std::map<const module_setting *, key_lines> &lines)
+// Every line as the reader cut it: keys and text the daemon will not see as
+// written. A line whose first non-blank is '#' is the operator's comment.
+void check_lines(const settings_handle &file, report &out, line_map &lines)
 {
     settings_cursor cursor;
     settings_line line{};
     while (settings_next_line(file, cursor, line)) {
         std::string_view text = line.text;
-        if (std::size_t cr = text.find('\r'); cr != std::string_view::npos && cr + 1 < text.size())
-            out.say(line.number, false,
+        if (trimmed(text).starts_with('#'))
+            continue;
+        // What the reader reads of the line: up to a NUL byte, then a CR.
+        std::string_view read = text.substr(0, std::min(line.nul, text.size()));
+        std::string_view content = read.substr(0, std::min(line.cr, read.size()));
+        if (line.nul != std::string_view::npos &&
+            text.substr(line.nul).find_first_not_of(std::string_view("\0\r", 2)) !=
+                std::string_view::npos) {
+            std::string_view lost = text.substr(line.nul + 1);
+            if (line.value == nullptr && lost.find('=') != std::string_view::npos)
+                out.say("a NUL byte in a line", line.number, false,
+                        "a NUL byte stands before this line's '=': the daemon reads the line "
+                        "only up to it, so it skips the line; remove the NUL byte");
+            else
+                out.say("a NUL byte in a line", line.number, false,
+                        "a NUL byte stands in this line: the daemon reads it only up to there "
+                        "and ignores what follows, " +
+                            quoted(lost) + "; remove the NUL byte");
+        }
+        if (line.cr != std::string_view::npos &&
+            read.substr(line.cr).find_first_not_of('\r') != std::string_view::npos)
+            out.say("a CR inside a line", line.number, false,
                     "a CR stands inside this line: the daemon reads a line only up to its first "
                     "CR, so what follows is lost; save the file with LF (or CR LF) line ends");
         if (line.value == nullptr) {
-            if (contains_ignoring_case(text, MODULE_PREFIX))
-                out.say(line.number, false,
+            if (line.quote != std::string_view::npos &&
+                content.find('=', line.quote) != std::string_view::npos)
+                out.say("a quote before '='", line.number, false,
+                        "the last double quote on this line stands before its '=': the daemon "
+                        "ends the line there and skips it; write KEY=value or KEY=\"value\", "
+                        "with no quote around the key");
+            else if (line.nul == std::string_view::npos &&
+                     contains_ignoring_case(text, MODULE_PREFIX))
+                out.say("a setting without '='", line.number, false,
                         "this line looks like a setting but has no '=': the daemon skips it; "
                         "write KEY=value");
             continue;
@@ -220,35 +282,37 @@ void check_lines(const settings_handle &file, report &out,
         const module_setting *setting = known(line.key);
         if (setting == nullptr) {
             if (const module_setting *intended = meant(line.key)) {
-                out.say(line.number, false,
-                        std::string("the key ") + quoted(line.key) + " is not " + intended->key +
-                            ": the daemon ignores this line; write " + intended->key +
-                            "=value, with nothing before the key and no "
-                            "blanks around it");
                 key_lines &entry = lines[intended];
-                if (entry.blanked == 0)
-                    entry.blanked = line.number;
+                std::string message = std::string("the key ") + quoted(line.key) + " is not " +
+                                      intended->key + ": the daemon ignores this line";
+                if (entry.taken != 0) {
+                    message += " and takes line " + std::to_string(entry.taken);
+                } else {
+                    message += std::string("; write ") + intended->key +
+                               "=value, with nothing before the key and no blanks around it";
+                    if (entry.blanked == 0)
+                        entry.blanked = line.number;
+                }
+                out.say("a key with blanks or a word around it", line.number, false, message);
             } else if (contains_ignoring_case(line.key, MODULE_PREFIX)) {
-                out.say(line.number, false,
+                out.say("an unknown key", line.number, false,
                         "unknown key " + quoted(trimmed(line.key)) +
                             ": the daemon ignores this line; did you mean " +
                             nearest_key(trimmed(line.key)) + "?");
             }
             continue;
         }
-        key_lines &entry = lines[setting];
-        if (entry.first != 0) {
-            out.say(line.number, false,
+        std::size_t taken = lines[setting].taken;
+        if (line.number != taken) {
+            out.say("a key set again", line.number, false,
                     std::string(setting->key) + " is set again: the daemon takes line " +
-                        std::to_string(entry.first) + " and ignores this one; remove one of them");
+                        std::to_string(taken) + " and ignores this one; remove one of them");
             continue;
         }
-        entry.first = line.number;
-        text = text.substr(0, text.find('\r'));
-        if (std::size_t quote = text.rfind('"'); quote != std::string_view::npos) {
-            std::string_view after = trimmed(text.substr(quote + 1));
+        if (line.quote != std::string_view::npos) {
+            std::string_view after = trimmed(content.substr(line.quote + 1));
             if (!after.empty())
-                out.say(line.number, false,
+                out.say("text after the last double quote", line.number, false,
                         "the daemon ignores " + quoted(after) +
                             " after the last double quote; close the quoted value, or remove "
                             "what follows it");
@@ -256,61 +320,116 @@ void check_lines(const settings_handle &file, report &out,
     }
 }
 
+// Why a number or an address that does not parse does not.
+std::string why_not_parsed(const module_setting &setting, const char *value)
+{
+    std::string_view text = value;
+    std::size_t digits = text.find_first_not_of(" \t\n\v\f\r+");
+    bool too_large = digits != std::string_view::npos && text[digits] >= '0' && text[digits] <= '9';
+    if (setting.type == setting_type::number)
+        return too_large ? "is above 4294967295, the largest number" : "is not a decimal number";
+    return "is not an IPv4 address of four dotted parts, 0 to 255";
+}
+
+// A source no host can send from, or a destination that is no other host:
+// either way, nothing is relayed. Empty when the address can relay.
+std::string unrelayable(const module_setting &setting, ipv4_host address)
+{
+    if (setting.number == &module_settings::src_ipaddr) {
+        if (address == 0xFFFFFFFF)
+            return "the broadcast address, which no host sends from";
+        if (address >> 28 == 0xE)
+            return "a multicast group, which no host sends from";
+        return "";
+    }
+    if (setting.number != &module_settings::dst_ipaddr)
+        return "";
+    if (address >> 24 == 0)
+        return "in 0.0.0.0/8, which is no host's address, so every send fails";
+    if (address >> 24 == 127)
+        return "a loopback address: every datagram would come back to the relay itself, which "
+               "drops it";
+    if (udp_address_is_local(htonl(address)))
+        return "one of this host's own addresses: every datagram would come back to the relay "
+               "itself, which drops it";
+    return "";
+}
+
 // Each setting as the daemon loads it.
 void check_values(const settings_handle &file, const module_settings &settings, report &out,
-                  std::map<const module_setting *, key_lines> &lines)
+                  line_map &lines)
 {
     for (const module_setting &setting : MODULE_SETTINGS) {
         std::size_t number = 0;
         const char *value = settings_find(file, setting.key, &number);
-        const requirement *need = required(setting.key);
+        bool required = setting.fallback != nullptr;
+        std::string fix =
+            required ? std::string("; write ") + setting.key + "=" + setting.wanted : std::string();
         if (value == nullptr) {
             std::size_t blanked = lines[&setting].blanked;
-            if (need != nullptr)
-                out.say(blanked, true,
+            if (required)
+                out.say("a required setting not set", blanked, true,
                         std::string(setting.key) + " is not set" +
                             (blanked != 0 ? " (this line's key is another)" : "") +
-                            ": the daemon will " + need->fallback + "; write " + setting.key + "=" +
-                            need->wanted);
+                            ": the daemon will " + setting.fallback + fix);
             continue;
         }
         if (setting.type == setting_type::string)
             continue;
         std::uint32_t parsed = 0;
         const char *end = parse(setting, value, parsed);
-        const char *kind = setting.type == setting_type::number
-                               ? "a decimal number"
-                               : "an IPv4 address of four dotted parts, 0 to 255";
         if (end == nullptr) {
-            std::string message = std::string(setting.key) + ": " + quoted(value) + " is not " +
-                                  kind + ", so the daemon will use " +
+            std::string message = std::string(setting.key) + ": " + quoted(value) + " " +
+                                  why_not_parsed(setting, value) + ", so the daemon will use " +
                                   value_text(settings, setting);
-            if (need != nullptr)
-                out.say(number, true,
-                        message + " and " + need->fallback + "; write " + setting.key + "=" +
-                            need->wanted);
+            if (required)
+                out.say("a required value that does not parse", number, true,
+                        message + " and " + setting.fallback + fix);
             else
-                out.say(number, false, message + "; write " + kind);
+                out.say("a value that does not parse", number, false, message);
             continue;
         }
         if (std::string_view rest = trimmed(end); !rest.empty())
-            out.say(number, false,
+            out.say("text after a value", number, false,
                     std::string(setting.key) + ": the daemon reads " + quoted(value) + " as " +
                         value_text(settings, setting) + " and ignores " + quoted(rest) +
                         "; remove it, or correct the value");
-        if (need == nullptr)
+        if (!required)
             continue;
-        if (parsed == 0)
-            out.say(number, true,
-                    std::string(setting.key) + " is " + value_text(settings, setting) +
-                        ": the daemon will " + need->fallback + "; write " + setting.key + "=" +
-                        need->wanted);
+        std::string is = std::string(setting.key) + " is " + value_text(settings, setting);
+        if (parsed == 0 && setting.number == &module_settings::src_ipaddr)
+            // Written so, it is meant: a host without an address yet, such
+            // as a DHCP client, sends from 0.0.0.0.
+            out.say("a source of 0.0.0.0", number, false,
+                    is +
+                        ": the daemon relays only datagrams from hosts without an address, "
+                        "such as a DHCP discovery" +
+                        fix + " if you meant one host");
+        else if (parsed == 0)
+            out.say("a required value of 0", number, true,
+                    is + ": the daemon will " + setting.fallback + fix);
         else if (setting.number == &module_settings::port && parsed > 65535)
-            out.say(number, true,
-                    std::string(setting.key) + " is " + std::to_string(parsed) +
-                        ", above 65535: the daemon will refuse it and exit with status 1; write " +
-                        setting.key + "=" + need->wanted);
+            out.say("a port above 65535", number, true,
+                    is + ", above 65535: the daemon will refuse it and exit with status 1" + fix);
+        else if (std::string why = unrelayable(setting, parsed); !why.empty())
+            out.say("an address that relays nothing", number, true,
+                    is + ", " + why + ": the daemon will relay nothing" + fix);
     }
+}
+
+// A file that is not text: UTF-16, say, whose every other byte is a NUL at
+// which the reader stops, so that it reads no setting at all.
+bool not_text(const settings_handle &file)
+{
+    settings_cursor cursor;
+    settings_line line{};
+    bool nul = false;
+    while (settings_next_line(file, cursor, line)) {
+        if (line.value != nullptr)
+            return false;
+        nul = nul || line.nul != std::string_view::npos;
+    }
+    return nul;
 }
 
 } // namespace
@@ -324,32 +443,55 @@ int check_settings(const char *path, check_options options, std::FILE *out, std:
     load_module_settings(settings, file);
 
     if (!file) {
-        problems.say(0, true,
+        problems.say("an unreadable file", 0, true,
                      "the daemon cannot read it, so it will run on its defaults and relay "
                      "nothing: " +
-                         open_failure(open_error));
+                         open_failure(open_error, closed_to_others(path)));
+    } else if (not_text(file)) {
+        problems.say("not text", 0, true,
+                     "it is UTF-16, or holds NUL bytes throughout, so the daemon reads no "
+                     "setting from it and will relay nothing: save it as plain text, ASCII or "
+                     "UTF-8 (iconv -f UTF-16 -t UTF-8)");
     } else {
-        std::map<const module_setting *, key_lines> lines;
+        if (std::string advice = closed_to_others(path); geteuid() == 0 && !advice.empty())
+            problems.say("a file closed to the relay's user", 0, false,
+                         "root can read it, but the relay's own user, which neither owns it "
+                         "nor is in its group, cannot: " +
+                             advice);
+        line_map lines;
+        for (const module_setting &setting : MODULE_SETTINGS)
+            settings_find(file, setting.key, &lines[&setting].taken);
         check_lines(file, problems, lines);
         check_values(file, settings, problems, lines);
     }
 
     if (options.print) {
+        // A setting that the file does not give is printed as a comment: so
+        // printed, it reads back as the same default.
         for (const module_setting &setting : MODULE_SETTINGS) {
             const char *value = settings_find(file, setting.key);
             std::uint32_t parsed = 0;
             bool taken = value != nullptr && (setting.type == setting_type::string ||
                                               parse(setting, value, parsed) != nullptr);
-            std::fprintf(out, "%s=%s%s\n", setting.key, value_text(settings, setting).c_str(),
-                         taken ? "" : " # default");
+            std::fprintf(out, taken ? "%s=%s\n" : "# %s=%s (default)\n", setting.key,
+                         value_text(settings, setting).c_str());
+            if (setting.type == setting_type::string && !is_printable(settings.*setting.text))
+                problems.say("a value that cannot be printed", 0, false,
+                             std::string(setting.key) +
+                                 " holds bytes that cannot be printed as they are: -p writes "
+                                 "them as \\xNN, so its line cannot be written back as it is");
         }
     }
     problems.print(path, err);
-    std::size_t warnings = problems.problems.size() - problems.errors;
-    if (!options.quiet || !problems.problems.empty())
-        std::fprintf(err, "%s: %u error%s, %zu warning%s: the daemon %s relay with it\n", path,
-                     problems.errors, problems.errors == 1 ? "" : "s", warnings,
-                     warnings == 1 ? "" : "s", problems.errors == 0 ? "will" : "will not");
+    int status = problems.errors == 0 ? 0 : 1;
+    if (!options.quiet || problems.errors + problems.warnings > 0)
+        std::fprintf(err, "%s: %u error%s, %u warning%s: the daemon %s relay with it\n", path,
+                     problems.errors, problems.errors == 1 ? "" : "s", problems.warnings,
+                     problems.warnings == 1 ? "" : "s", status == 0 ? "will" : "will not");
+    if (options.print && (std::fflush(out) != 0 || std::ferror(out) != 0)) {
+        std::fprintf(err, "%s: cannot write the settings: %s\n", path, std::strerror(errno));
+        status = 2;
+    }
     settings_close(std::move(file));
-    return problems.errors == 0 ? 0 : 1;
+    return status;
 }

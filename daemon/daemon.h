@@ -30,6 +30,10 @@ struct module_setting {
     setting_type type;
     std::uint32_t module_settings::*number; // a number's or an address's field
     std::string module_settings::*text;     // a string's field
+    // Only for the three the relay needs: what the daemon does with the
+    // default, and what to write instead.
+    const char *fallback = nullptr;
+    const char *wanted = nullptr;
 };
 // Every setting, in the record's order: the one list of keys and types.
 // Each defaults to 0, 0.0.0.0 or the empty string.

@@ -169,11 +169,14 @@ bool settings_next_line(const settings_handle &handle, settings_cursor &cursor, 
     // the same.
     std::string &text = handle->line;
     text.assign(line.text);
+    line.nul = text.find('\0');
     text.resize(std::strlen(text.c_str()));
-    if (std::size_t cr = text.find('\r'); cr != std::string::npos)
-        text.resize(cr);
-    if (std::size_t quote = text.rfind('"'); quote != std::string::npos)
-        text.resize(quote);
+    line.cr = text.find('\r');
+    if (line.cr != std::string::npos)
+        text.resize(line.cr);
+    line.quote = text.rfind('"');
+    if (line.quote != std::string::npos)
+        text.resize(line.quote);
     std::size_t equals = text.find('=');
     if (equals == std::string::npos) {
         line.key = {};

@@ -37,6 +37,10 @@ struct settings_line {
     std::string_view text; // as written, without its line end
     std::string_view key;  // what a lookup compares: the text before the first '='
     const char *value;     // what a lookup gives for it; null for a line without '='
+    // Where the reader cut text, in this order, as offsets into it (npos where
+    // it did not): at its first zero byte, at its first CR, and at the last
+    // double quote before those. Nothing from a cut on is read.
+    std::size_t nul, cr, quote;
 };
 // Where a walk through the lines stands; a new one stands before the first.
 struct settings_cursor {

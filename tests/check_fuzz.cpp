@@ -1,7 +1,8 @@
 // Any bytes as a settings file, read both ways: as the daemon loads it, and
 // through the check. What the check prints with -p must be exactly what the
 // daemon loads (printed lines read back as the same settings), and the
-// check's verdict must be whether those settings can relay.
+// check's verdict must be whether those settings can relay, as judged here
+// apart from the check.
 
 #include "daemon/daemon.h"
 
@@ -12,6 +13,9 @@
 #include <string>
 #include <string_view>
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -38,13 +42,51 @@ struct memory_file {
     }
 };
 
-bool same(const module_settings &a, const module_settings &b)
+bool printable(const std::string &text)
 {
-    for (const module_setting &setting : MODULE_SETTINGS)
-        if (setting.type == setting_type::string ? a.*setting.text != b.*setting.text
-                                                 : a.*setting.number != b.*setting.number)
+    for (char c : text)
+        if (c < 0x20 || c > 0x7e)
             return false;
     return true;
+}
+
+// A string that -p had to escape is said not to read back as it was.
+bool same(const module_settings &loaded, const module_settings &reread)
+{
+    for (const module_setting &setting : MODULE_SETTINGS)
+        if (setting.type == setting_type::string
+                ? printable(loaded.*setting.text) && loaded.*setting.text != reread.*setting.text
+                : loaded.*setting.number != reread.*setting.number)
+            return false;
+    return true;
+}
+
+bool is_own_address(in_addr_t address)
+{
+    ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return false;
+    bool own = false;
+    for (ifaddrs *each = list; each != nullptr && !own; each = each->ifa_next)
+        own = each->ifa_addr != nullptr && each->ifa_addr->sa_family == AF_INET &&
+              reinterpret_cast<sockaddr_in *>(each->ifa_addr)->sin_addr.s_addr == address;
+    freeifaddrs(list);
+    return own;
+}
+
+// Whether a datagram can go from the source to the destination, by the C
+// library's address classes and this host's interfaces: a source some host
+// can send from (0.0.0.0, a host without an address, only when written so),
+// a destination that is another host or a broadcast, and a port to bind.
+bool can_relay(const module_settings &loaded, bool source_written)
+{
+    in_addr_t source = loaded.src_ipaddr, destination = loaded.dst_ipaddr;
+    bool sender =
+        source == INADDR_ANY ? source_written : !IN_MULTICAST(source) && source != INADDR_BROADCAST;
+    bool receiver = destination >> IN_CLASSA_NSHIFT != 0 &&
+                    destination >> IN_CLASSA_NSHIFT != IN_LOOPBACKNET &&
+                    !is_own_address(htonl(destination));
+    return sender && receiver && loaded.port != 0 && loaded.port <= 65535;
 }
 
 } // namespace
@@ -67,25 +109,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::free(out_text);
     std::free(err_text);
 
-    // Nine lines, each a key of the record in its order.
+    // Nine lines, each a key of the record in its order; a default printed
+    // as a comment, and the default indeed.
     std::size_t at = 0;
     for (const module_setting &setting : MODULE_SETTINGS) {
         std::string_view line = std::string_view(lines).substr(at, lines.find('\n', at) - at);
-        if (!line.starts_with(std::string(setting.key) + "="))
+        bool by_default = line.starts_with("# ") && line.ends_with(" (default)");
+        if (!line.substr(by_default ? 2 : 0).starts_with(std::string(setting.key) + "="))
             std::abort();
-        // A value marked as the default is the default.
-        if (line.ends_with(" # default") &&
-            (setting.type == setting_type::string ? !(loaded.*setting.text).empty()
-                                                  : loaded.*setting.number != 0))
+        if (by_default && (setting.type == setting_type::string ? !(loaded.*setting.text).empty()
+                                                                : loaded.*setting.number != 0))
             std::abort();
         at += line.size() + 1;
     }
-    if (at != lines.size() || !printed.write(lines) || !same(printed.load(), loaded))
+    if (at != lines.size() || !printed.write(lines) || !same(loaded, printed.load()))
         std::abort();
 
-    bool relays = loaded.src_ipaddr != 0 && loaded.dst_ipaddr != 0 && loaded.port != 0 &&
-                  loaded.port <= 65535;
-    if (status != (relays ? 0 : 1))
+    settings_handle file = settings_open(input.path.c_str(), "r");
+    const char *source = settings_find(file, "MOD_OSTRIVO_SRC_IPADDR");
+    ipv4_host address = 0;
+    bool source_written = source != nullptr && settings_parse_ipaddr(source, address) != nullptr;
+    if (status != (can_relay(loaded, source_written) ? 0 : 1))
         std::abort();
     return 0;
 }

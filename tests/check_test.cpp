@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -38,6 +39,8 @@ class Check : public ::testing::Test {
         int fd = mkstemp(path_.data());
         ASSERT_GE(fd, 0);
         close(fd);
+        // As the relay's user needs it.
+        chmod(path_.c_str(), 0644);
     }
     void TearDown() override { unlink(path_.c_str()); }
 
@@ -123,6 +126,57 @@ TEST_F(Check, ReportsEachProblemOnItsLine)
          1,
          {"0 error", "0 error", "1 warning"},
          "save the file with LF"},
+        {good("MOD_OSTRIVO_PORT=5000\r\r\n"), 0, {}, ""},
+        // Addresses that relay nothing, whatever the values' form.
+        {"MOD_OSTRIVO_SRC_IPADDR=192.0.2.10\nMOD_OSTRIVO_DST_IPADDR=127.0.0.1\nMOD_OSTRIVO_PORT="
+         "1\n",
+         1,
+         {"2 error"},
+         "a loopback address"},
+        {"MOD_OSTRIVO_SRC_IPADDR=192.0.2.10\nMOD_OSTRIVO_DST_IPADDR=0.1.2.3\nMOD_OSTRIVO_PORT=1\n",
+         1,
+         {"2 error"},
+         "no host's address"},
+        {"MOD_OSTRIVO_SRC_IPADDR=255.255.255.255\nMOD_OSTRIVO_DST_IPADDR=192.0.2.1\n"
+         "MOD_OSTRIVO_PORT=1\n",
+         1,
+         {"1 error"},
+         "no host sends from"},
+        {"MOD_OSTRIVO_SRC_IPADDR=224.0.0.251\nMOD_OSTRIVO_DST_IPADDR=192.0.2.1\nMOD_OSTRIVO_PORT="
+         "1\n",
+         1,
+         {"1 error"},
+         "a multicast group"},
+        {"MOD_OSTRIVO_SRC_IPADDR=0.0.0.0\nMOD_OSTRIVO_DST_IPADDR=192.0.2.1\nMOD_OSTRIVO_PORT=1\n",
+         0,
+         {"1 warning"},
+         "such as a DHCP discovery"},
+        {good("MOD_OSTRIVO_PORT=4294967296\n"), 1, {"3 error"}, "is above 4294967295"},
+        // The operator's comment, and a line that only repeats a key.
+        {good("MOD_OSTRIVO_PORT=5000\n  #MOD_OSTRIVO_PORT=800\n"), 0, {}, ""},
+        {good("MOD_OSTRIVO_PORT=5000\nMOD_OSTRIVO_PORT = 800\n"),
+         0,
+         {"4 warning"},
+         "ignores this line and takes line 3"},
+        // Where the reader cuts a line, and bytes that would fool a terminal.
+        {good() + std::string("MOD_OSTRIVO_PORT=7\0"
+                              "00\n",
+                              21),
+         0,
+         {"3 warning"},
+         "ignores what follows, \"00\""},
+        {good() + std::string("MOD_OSTRIVO_PORT\0=700\n", 22),
+         1,
+         {"3 warning", "0 error"},
+         "before this line's '='"},
+        {good("\"MOD_OSTRIVO_PORT\"=700\n"),
+         1,
+         {"3 warning", "0 error"},
+         "no quote around the key"},
+        {good("MOD_OSTRIVO_PORT\xC2\xA0=700\n"),
+         1,
+         {"3 warning", "0 error"},
+         "\"MOD_OSTRIVO_PORT\\xC2\\xA0\""},
     };
     for (const auto &each : cases) {
         SCOPED_TRACE(each.content);
@@ -158,15 +212,78 @@ TEST_F(Check, PrintsTheSettingsAsTheDaemonWillUseThem)
     checked result = run("mod_ostrivo_port=+700x\nMOD_OSTRIVO_SRC_IPADDR=10.0.0.1\n"
                          "MOD_OSTRIVO_DST_IPADDR=bad\nMOD_OSTRIVO_DOMAIN=\"a\"b\"\n",
                          {true, true});
-    EXPECT_EQ(result.out, "MOD_OSTRIVO_ENABLED=0 # default\n"
+    EXPECT_EQ(result.out, "# MOD_OSTRIVO_ENABLED=0 (default)\n"
                           "MOD_OSTRIVO_SRC_IPADDR=10.0.0.1\n"
-                          "MOD_OSTRIVO_DST_IPADDR=0.0.0.0 # default\n"
+                          "# MOD_OSTRIVO_DST_IPADDR=0.0.0.0 (default)\n"
                           "MOD_OSTRIVO_PORT=700\n"
-                          "MOD_OSTRIVO_FTP_IPADDR=0.0.0.0 # default\n"
+                          "# MOD_OSTRIVO_FTP_IPADDR=0.0.0.0 (default)\n"
                           "MOD_OSTRIVO_DOMAIN=\"a\"b\"\n"
-                          "MOD_OSTRIVO_DNS_IPADDR1=0.0.0.0 # default\n"
-                          "MOD_OSTRIVO_DNS_IPADDR2=0.0.0.0 # default\n"
-                          "MOD_OSTRIVO_DNS_IPADDR3=0.0.0.0 # default\n");
+                          "# MOD_OSTRIVO_DNS_IPADDR1=0.0.0.0 (default)\n"
+                          "# MOD_OSTRIVO_DNS_IPADDR2=0.0.0.0 (default)\n"
+                          "# MOD_OSTRIVO_DNS_IPADDR3=0.0.0.0 (default)\n");
+
+    // Printed, the settings read back as they are, with nothing to say.
+    result = run(good("MOD_OSTRIVO_PORT=5000\nMOD_OSTRIVO_DOMAIN=example.net\n"), {true, true});
+    EXPECT_EQ(run(result.out, {true, false}).err, "");
+
+    // What a terminal would take for a control sequence is escaped, and
+    // said to be.
+    result = run(good("MOD_OSTRIVO_PORT=5000\nMOD_OSTRIVO_DOMAIN=a\x1B[2Jb\n"), {true, true});
+    EXPECT_NE(result.out.find("MOD_OSTRIVO_DOMAIN=\"a\\x1B[2Jb\"\n"), std::string::npos)
+        << result.out;
+    EXPECT_EQ(result.problems, std::vector<std::string>{"0 warning"}) << result.err;
+
+    // Output that cannot be written is a failure.
+    std::FILE *full = std::fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    std::FILE *err = std::fopen("/dev/null", "w");
+    EXPECT_EQ(check_settings(path_.c_str(), {true, true}, full, err), 2);
+    std::fclose(full);
+    std::fclose(err);
+}
+
+// However broken the file, a few messages of each kind, then a count.
+TEST_F(Check, SaysSoMuchOfOneKindAndCountsTheRest)
+{
+    std::string content = good("MOD_OSTRIVO_PORT=5000\n");
+    for (int i = 0; i < 1000; ++i)
+        content += "x\r\ry\n";
+    checked result = run(content);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.problems.size(), 20u);
+    EXPECT_NE(result.err.find("and 980 more like the above: a CR inside a line"),
+              std::string::npos);
+    EXPECT_NE(result.err.find("0 errors, 1000 warnings"), std::string::npos) << result.err;
+
+    // UTF-16 reads as no setting at all: one error, not one per line.
+    std::string utf16 = "\xFF\xFE";
+    for (char c : good("MOD_OSTRIVO_PORT=5000\r\n"))
+        utf16 += std::string{c, '\0'};
+    result = run(utf16);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.problems, std::vector<std::string>{"0 error"}) << result.err;
+    EXPECT_NE(result.err.find("UTF-16"), std::string::npos);
+}
+
+// Run as root, the check can read what the relay's user cannot.
+TEST_F(Check, AsRootWarnsOfAFileTheRelaysUserCannotRead)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    EXPECT_EQ(run(good("MOD_OSTRIVO_PORT=5000\n")).problems, std::vector<std::string>{});
+    chmod(path_.c_str(), 0600);
+    checked result = run_on(path_, {});
+    EXPECT_EQ(result.problems, std::vector<std::string>{"0 warning"}) << result.err;
+    EXPECT_NE(result.err.find("chmod o+r " + path_), std::string::npos) << result.err;
+    std::string folder = path_ + ".d";
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    std::string inside = folder + "/settings";
+    ASSERT_EQ(rename(path_.c_str(), inside.c_str()), 0);
+    chmod(inside.c_str(), 0644);
+    result = run_on(inside, {});
+    EXPECT_NE(result.err.find("chmod o+x " + folder), std::string::npos) << result.err;
+    rename(inside.c_str(), path_.c_str());
+    rmdir(folder.c_str());
 }
 
 } // namespace
