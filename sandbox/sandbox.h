@@ -48,6 +48,9 @@ std::string sandbox_status(pid_t pid, const std::string &field);
 std::uint64_t sandbox_udp_counter(pid_t pid, const std::string &name);
 // True once the process has a UDP socket bound to port.
 bool sandbox_wait_bound(pid_t pid, std::uint16_t port, int timeout_ms);
+// True once the process holds a UDP socket of its own: one of its
+// descriptors is a socket that /proc/PID/net/udp lists, whatever its port.
+bool sandbox_wait_udp_socket(pid_t pid, int timeout_ms);
 // True once the receive queue of that socket is empty.
 bool sandbox_wait_drained(pid_t pid, std::uint16_t port, int timeout_ms);
 

@@ -5,10 +5,15 @@
 #include "internal.h"
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <set>
+#include <sstream>
+#include <string_view>
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 // How /proc/net/udp writes the local port of a socket bound to port.
 std::string sandbox_udp_table_port(std::uint16_t port)
@@ -39,6 +44,40 @@ std::string udp_queues(pid_t pid, std::uint16_t port)
 bool sandbox_wait_bound(pid_t pid, std::uint16_t port, int timeout_ms)
 {
     return sandbox_wait_until(timeout_ms, [&] { return !udp_queues(pid, port).empty(); });
+}
+
+namespace {
+
+bool holds_udp_socket(pid_t pid)
+{
+    std::string proc = "/proc/" + std::to_string(pid);
+    std::set<std::string> inodes;
+    for (int fd = 0; fd < 64; ++fd) {
+        char target[64] = "";
+        if (readlink((proc + "/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1) > 0 &&
+            std::string_view(target).starts_with("socket:["))
+            inodes.insert(std::string(target + 8, std::strlen(target) - 9));
+    }
+    // "sl local remote st tx:rx tr:when retrnsmt uid timeout inode ..."
+    std::ifstream table(proc + "/net/udp");
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string field;
+        for (int column = 0; column < 10 && fields >> field; ++column) {
+        }
+        if (inodes.count(field) != 0)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool sandbox_wait_udp_socket(pid_t pid, int timeout_ms)
+{
+    return sandbox_wait_until(timeout_ms, [&] { return holds_udp_socket(pid); });
 }
 
 bool sandbox_wait_drained(pid_t pid, std::uint16_t port, int timeout_ms)
