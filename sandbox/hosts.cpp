@@ -48,6 +48,12 @@ join sender br-src 198.18.1.2
 join foreign br-src 198.18.1.3
 join dest1 br-dst 198.18.2.2
 join dest2 br-dst 198.18.2.3
+# A host on the sources LAN without an address, as a DHCP client is.
+ip netns add bare
+ip -n bare link set lo up
+ip -n relay link add port-bare type veth peer name eth0 netns bare
+ip -n relay link set port-bare master br-src up
+ip -n bare link set eth0 up
 ip -n relay link set br-src up
 ip -n relay link set br-dst up
 )";

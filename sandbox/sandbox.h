@@ -9,6 +9,7 @@
 //
 //   sender  198.18.1.2 --+                          +-- dest1 198.18.2.2
 //   foreign 198.18.1.3 --+-- 198.18.1.1 relay 198.18.2.1 --+-- dest2 198.18.2.3
+//   bare    (none)     --+
 #pragma once
 
 #include <cstdint>

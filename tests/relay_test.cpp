@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -170,6 +171,50 @@ TEST_F(Relay, DropsOtherHostsSilently)
     ASSERT_TRUE(sandbox_send(sender.get(), "marker", "198.18.1.1", PORT));
     expect_relayed(dest1.get(), "marker");
     expect_nothing(dest1.get());
+}
+
+// Whether the check says the daemon will relay with a file, and whether it
+// does: a datagram from the source host, or from a host without an address
+// for a source of 0.0.0.0, reaches the destination's LAN.
+TEST_F(Relay, TheChecksVerdictIsWhatTheDaemonDoes)
+{
+    unique_fd dest1 = sandbox_udp_socket("dest1", PORT);
+    struct {
+        const char *src, *dst, *from;
+        int check;
+        bool relays;
+    } const cases[] = {
+        {"198.18.1.2", "198.18.2.255", "sender", 0, true},
+        {"198.18.1.2", "127.0.0.1", "sender", 1, false},
+        {"198.18.1.2", "198.18.2.1", "sender", 1, false}, // the relay's own address
+        {"198.18.1.2", "0.1.2.3", "sender", 1, false},
+        {"255.255.255.255", "198.18.2.255", "sender", 1, false},
+        {"224.0.0.251", "198.18.2.255", "sender", 1, false},
+        {"0.0.0.0", "198.18.2.255", "bare", 0, true},
+    };
+    for (const auto &each : cases) {
+        SCOPED_TRACE(std::string(each.src) + " to " + each.dst);
+        std::string content = settings(each.src, each.dst, "5000");
+        sandbox_write_settings(content);
+        pid_t check = sandbox_start({OSTRIVOD_CHECK_BUILT, "-q", "/opt/Ostrivo/etc/settings"});
+        int status = sandbox_wait_exit(check, 5000);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == each.check) << status;
+
+        ASSERT_NO_FATAL_FAILURE(start_relaying(content));
+        unique_fd from = sandbox_udp_socket(each.from, 0);
+        int on = 1;
+        setsockopt(from.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+        setsockopt(from.get(), SOL_SOCKET, SO_BINDTODEVICE, "eth0", 5);
+        ASSERT_TRUE(sandbox_send(from.get(), "verdict", "255.255.255.255", PORT));
+        if (each.relays)
+            expect_relayed(dest1.get(), "verdict");
+        else
+            expect_nothing(dest1.get());
+        stop();
+        // Sent nowhere, a datagram is a failed send, as it should be.
+        for (sandbox_record record; sandbox_next_record(record, 100);)
+            EXPECT_TRUE(!each.relays && record.text.starts_with("send error: ")) << record.text;
+    }
 }
 
 TEST_F(Relay, BroadcastsWholeDatagramsOfEverySizeToTheSubnet)
