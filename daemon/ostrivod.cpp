@@ -51,8 +51,7 @@ constexpr std::size_t RELAY_BUFFER_SIZE = 65535;
         }
         if (ntohl(address.sin_addr.s_addr) != settings.src_ipaddr)
             continue;
-        // From the relay's port and one of this host's addresses: its own
-        // output come back, which relayed again would circle for ever.
+        // Its own output come back, as udp_filter (net/net.h) tells.
         if (!filtered && ntohs(address.sin_port) == settings.port &&
             udp_address_is_local(address.sin_addr.s_addr))
             continue;

@@ -52,16 +52,8 @@ bool attach_filter(int sock, std::uint16_t port, const udp_filter &udp)
     // Offset 0 is the UDP header; the IPv4 header is reached through
     // SKF_NET_OFF. Loads come out in host byte order, and so must the
     // constants. Jumps count the instructions they skip.
-    //
-    // No other local socket can send from port, which the relay holds
-    // alone: a datagram from port and one of this host's own addresses is
-    // the relay's own output come back. Where the source is such an address,
-    // every datagram from it and port is dropped, whatever way it came (a
-    // second interface on the destination's LAN brings a broadcast back as
-    // an ordinary one). Otherwise the relay's output can only come back as
-    // the looped-back copy of a broadcast (packet type PACKET_LOOPBACK) or
-    // through lo, from an address the host gained since the start.
-    // Datagrams from other hosts pass whatever their port.
+    // What it drops of the relay's own output, and why: udp_filter in
+    // net.h. A looped-back copy has packet type PACKET_LOOPBACK.
     sock_filter program[] = {
         /* 0 */ statement(BPF_LD | BPF_W | BPF_ABS, net_offset(12)),      // IPv4 source address
         /* 1 */ jump(BPF_JMP | BPF_JEQ | BPF_K, ntohl(udp.source), 0, 7), // another host: 9, drop

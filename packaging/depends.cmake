@@ -1,11 +1,15 @@
 # Read by cpack. The package depends on libc6 alone, at the newest symbol
-# version the packaged daemon was linked against.
-execute_process(COMMAND "${CPACK_OSTRIVO_OBJDUMP}" -T "${CPACK_OSTRIVO_DAEMON}"
-  OUTPUT_VARIABLE symbols RESULT_VARIABLE failed)
-if(failed)
-  message(FATAL_ERROR "cannot read the symbols of ${CPACK_OSTRIVO_DAEMON}")
-endif()
-string(REGEX MATCHALL "GLIBC_[0-9]+(\\.[0-9]+)+" versions "${symbols}")
+# version any of its programs was linked against.
+set(versions)
+foreach(program IN LISTS CPACK_OSTRIVO_PROGRAMS)
+  execute_process(COMMAND "${CPACK_OSTRIVO_OBJDUMP}" -T "${program}"
+    OUTPUT_VARIABLE symbols RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "cannot read the symbols of ${program}")
+  endif()
+  string(REGEX MATCHALL "GLIBC_[0-9]+(\\.[0-9]+)+" found "${symbols}")
+  list(APPEND versions ${found})
+endforeach()
 set(newest 2.0)
 foreach(version IN LISTS versions)
   string(REPLACE "GLIBC_" "" version "${version}")

@@ -3,6 +3,7 @@
 // daemon would relay.
 
 #include "daemon/daemon.h"
+#include "net/log.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -284,6 +285,50 @@ TEST_F(Check, AsRootWarnsOfAFileTheRelaysUserCannotRead)
     EXPECT_NE(result.err.find("chmod o+x " + folder), std::string::npos) << result.err;
     rename(inside.c_str(), path_.c_str());
     rmdir(folder.c_str());
+}
+
+std::string manual_page(const char *name)
+{
+    std::string text;
+    std::FILE *page = std::fopen((std::string(OSTRIVO_PACKAGING "/") + name).c_str(), "r");
+    if (page == nullptr)
+        return text;
+    for (int c; (c = std::fgetc(page)) != EOF;)
+        text += static_cast<char>(c);
+    std::fclose(page);
+    return text;
+}
+
+// The manual pages list what the programs have, from their own tables: each
+// key with its default, each record the daemon logs, and -p's order.
+TEST(ManualPages, MatchTheProgramsOwnTables)
+{
+    std::string daemon = manual_page("ostrivod.8"), check = manual_page("ostrivod-check.8");
+    ASSERT_FALSE(daemon.empty() || check.empty());
+    std::size_t printed = check.find(".B \\-p\n"), last = printed;
+    ASSERT_NE(printed, std::string::npos);
+    for (const module_setting &setting : MODULE_SETTINGS) {
+        std::string key = std::string("\\%") + setting.key;
+        std::size_t entry = daemon.find(".B " + key + "\n");
+        ASSERT_NE(entry, std::string::npos) << setting.key;
+        std::string expected = setting.type == setting_type::number    ? "default 0:"
+                               : setting.type == setting_type::address ? "default 0.0.0.0:"
+                                                                       : "default empty:";
+        EXPECT_EQ(daemon.compare(daemon.find("default ", entry), expected.size(), expected), 0)
+            << setting.key;
+        std::size_t listed = check.find(key, printed);
+        EXPECT_TRUE(listed != std::string::npos && listed >= last)
+            << setting.key << " out of order";
+        last = listed;
+    }
+    EXPECT_NE(daemon.find(".B started\n"), std::string::npos);
+    for (const char *name : FAILED_CALL_NAMES)
+        EXPECT_NE(daemon.find(std::string(".BI \"") + name + " error: \" reason\n"),
+                  std::string::npos)
+            << name;
+    EXPECT_NE(daemon.find(".BI \"log error: \" N \" records lost: \" reason\n"), std::string::npos);
+    for (const char *option : {"\\-q", "\\-p", "\\-h"})
+        EXPECT_NE(check.find(std::string(".B ") + option + "\n"), std::string::npos) << option;
 }
 
 } // namespace

@@ -57,9 +57,11 @@ needed=$(readelf -d "$daemon" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | 
 readelf -S "$daemon" | grep -q '\.symtab' && fail "the daemon is not stripped"
 size=$(stat -c %s "$daemon")
 [[ $arch != armhf || $size -le 65536 ]] || fail "the daemon is $size bytes, over 64 KiB"
-newest=$(readelf -V "$daemon" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -uV | tail -1)
-[[ $(printf '%s\n%s\n' "$newest" "$libc_version" | sort -V | tail -1) == "$libc_version" ]] ||
-    fail "the daemon needs glibc $newest, the package asks for $libc_version"
+for program in "$daemon" "$work/root/opt/Ostrivo/bin/ostrivod-check"; do
+    newest=$(readelf -V "$program" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -uV | tail -1)
+    [[ $(printf '%s\n%s\n' "$newest" "$libc_version" | sort -V | tail -1) == "$libc_version" ]] ||
+        fail "$(basename "$program") needs glibc $newest, the package asks for $libc_version"
+done
 # Debian's hardening, read from the ELF: position-independent, relocations
 # read-only and bound at start-up, stack protector, fortified calls; on
 # armhf, 64-bit time.
@@ -70,7 +72,7 @@ readelf -dW "$daemon" | grep -q 'FLAGS_1.*NOW' || fail "the daemon is not bound 
 grep -q __stack_chk_fail <<<"$symbols" || fail "the daemon has no stack protector"
 grep -q __vsnprintf_chk <<<"$symbols" || fail "the daemon's calls are not fortified"
 [[ $arch != armhf ]] || grep -q __select64 <<<"$symbols" || fail "the daemon has 32-bit time"
-echo "daemon: $size bytes, NEEDED $needed, glibc >= $newest"
+echo "daemon: $size bytes, NEEDED $needed; package: glibc >= $libc_version"
 
 units=$work/root/lib/systemd/system
 # verify looks for ExecStart's program on this machine, and for the manual

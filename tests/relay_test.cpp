@@ -323,9 +323,8 @@ TEST_F(Relay, ForeignFloodCannotCrowdOutTheSource)
     expect_nothing(dest1.get());
 }
 
-// The relay's own output comes back to its socket: a broadcast's looped-back
-// copy, or through lo when it is sent to the relay's own host. Were it relayed
-// again, one datagram from a producer on that host would circle for ever.
+// The relay's own output comes back to its socket (udp_filter in net/net.h
+// tells how): a broadcast's looped-back copy, or through lo.
 void Relay::expect_own_output_dropped(bool filter_refused)
 {
     unique_fd dest1 = sandbox_udp_socket("dest1", PORT);
