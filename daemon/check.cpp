@@ -384,7 +384,7 @@ void check_values(const settings_handle &file, const module_settings &settings, 
                                   value_text(settings, setting);
             if (required)
                 out.say("a required value that does not parse", number, true,
-                        message + " and " + setting.fallback + fix);
+                        message.append(" and ").append(setting.fallback).append(fix));
             else
                 out.say("a value that does not parse", number, false, message);
             continue;
@@ -396,24 +396,32 @@ void check_values(const settings_handle &file, const module_settings &settings, 
                         "; remove it, or correct the value");
         if (!required)
             continue;
-        std::string is = std::string(setting.key) + " is " + value_text(settings, setting);
+        // "KEY is VALUE" and why, then the fix.
+        auto say_is = [&](std::string_view kind, bool error, std::string_view why) {
+            out.say(kind, number, error,
+                    std::string(setting.key)
+                        .append(" is ")
+                        .append(value_text(settings, setting))
+                        .append(why)
+                        .append(fix));
+        };
         if (parsed == 0 && setting.number == &module_settings::src_ipaddr)
             // Written so, it is meant: a host without an address yet, such
             // as a DHCP client, sends from 0.0.0.0.
             out.say("a source of 0.0.0.0", number, false,
-                    is +
-                        ": the daemon relays only datagrams from hosts without an address, "
-                        "such as a DHCP discovery" +
-                        fix + " if you meant one host");
+                    std::string(setting.key) +
+                        " is 0.0.0.0: the daemon relays only datagrams from hosts without an "
+                        "address, such as a DHCP discovery; if you meant one host, write " +
+                        setting.key + "=" + setting.wanted);
         else if (parsed == 0)
-            out.say("a required value of 0", number, true,
-                    is + ": the daemon will " + setting.fallback + fix);
+            say_is("a required value of 0", true,
+                   std::string(": the daemon will ") + setting.fallback);
         else if (setting.number == &module_settings::port && parsed > 65535)
-            out.say("a port above 65535", number, true,
-                    is + ", above 65535: the daemon will refuse it and exit with status 1" + fix);
+            say_is("a port above 65535", true,
+                   ", above 65535: the daemon will refuse it and exit with status 1");
         else if (std::string why = unrelayable(setting, parsed); !why.empty())
-            out.say("an address that relays nothing", number, true,
-                    is + ", " + why + ": the daemon will relay nothing" + fix);
+            say_is("an address that relays nothing", true,
+                   ", " + why + ": the daemon will relay nothing");
     }
 }
 

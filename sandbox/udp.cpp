@@ -67,7 +67,7 @@ bool holds_udp_socket(pid_t pid)
         std::string field;
         for (int column = 0; column < 10 && fields >> field; ++column) {
         }
-        if (inodes.count(field) != 0)
+        if (inodes.contains(field))
             return true;
     }
     return false;

@@ -177,7 +177,7 @@ TEST_F(Check, ReportsEachProblemOnItsLine)
         {good("MOD_OSTRIVO_PORT\xC2\xA0=700\n"),
          1,
          {"3 warning", "0 error"},
-         "\"MOD_OSTRIVO_PORT\\xC2\\xA0\""},
+         R"("MOD_OSTRIVO_PORT\xC2\xA0")"},
     };
     for (const auto &each : cases) {
         SCOPED_TRACE(each.content);
