@@ -5,14 +5,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <map>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -440,6 +444,44 @@ bool not_text(const settings_handle &file)
     return nul;
 }
 
+// Whether another socket holds port, as the daemon would find it: bound to
+// all addresses, without address reuse. A port this process may not bind
+// (below 1024, without the capability) is not known to be held.
+bool port_held(std::uint32_t port)
+{
+    unique_fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    return sock &&
+           ::bind(sock.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 &&
+           errno == EADDRINUSE;
+}
+
+// A port held for a moment, by a client's socket or a service still
+// stopping, is waited out; one held for good fails the start once, with
+// the daemon's own words, rather than start after start.
+void wait_for_port(const settings_handle &file, const module_settings &settings, unsigned seconds,
+                   report &out)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (port_held(settings.port)) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            std::size_t number = 0;
+            settings_find(file, "MOD_OSTRIVO_PORT", &number);
+            out.say("a port in use", number, true,
+                    "MOD_OSTRIVO_PORT is " + std::to_string(settings.port) + ", and still after " +
+                        std::to_string(seconds) +
+                        " s: bind socket error: " + std::strerror(EADDRINUSE) +
+                        ": another program holds the port, and the daemon would exit with "
+                        "status 1; stop it, or give the relay another port");
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+}
+
 } // namespace
 
 int check_settings(const char *path, check_options options, std::FILE *out, std::FILE *err)
@@ -471,6 +513,8 @@ int check_settings(const char *path, check_options options, std::FILE *out, std:
             settings_find(file, setting.key, &lines[&setting].taken);
         check_lines(file, problems, lines);
         check_values(file, settings, problems, lines);
+        if (options.wait_port > 0 && problems.errors == 0)
+            wait_for_port(file, settings, options.wait_port, problems);
     }
 
     if (options.print) {

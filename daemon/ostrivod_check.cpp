@@ -1,7 +1,8 @@
-// ostrivod-check [-q] [-p] [FILE]: tells whether the relay will work with a
-// settings file, and if not, why.
+// ostrivod-check [-q] [-p] [-w SECONDS] [FILE]: tells whether the relay will
+// work with a settings file, and if not, why.
 
 #include <cstdio>
+#include <cstdlib>
 
 #include <unistd.h>
 
@@ -12,10 +13,11 @@ namespace {
 void usage(std::FILE *to)
 {
     std::fprintf(to,
-                 "usage: ostrivod-check [-q] [-p] [FILE]\n"
+                 "usage: ostrivod-check [-q] [-p] [-w SECONDS] [FILE]\n"
                  "Checks FILE (default %s) as ostrivod will read it.\n"
                  "  -q  print nothing when there is nothing to say\n"
                  "  -p  print the settings as the daemon will use them\n"
+                 "  -w  wait up to SECONDS for the relay's port to be free\n"
                  "Exit status: 0 the daemon will relay, 1 it will not, 2 usage.\n",
                  SETTINGS_PATH);
 }
@@ -25,7 +27,7 @@ void usage(std::FILE *to)
 int main(int argc, char **argv)
 {
     check_options options;
-    for (int option = 0; (option = getopt(argc, argv, "qph")) != -1;) {
+    for (int option = 0; (option = getopt(argc, argv, "qphw:")) != -1;) {
         switch (option) {
         case 'q':
             options.quiet = true;
@@ -33,6 +35,16 @@ int main(int argc, char **argv)
         case 'p':
             options.print = true;
             break;
+        case 'w': {
+            char *end = nullptr;
+            unsigned long seconds = std::strtoul(optarg, &end, 10);
+            if (*optarg < '0' || *optarg > '9' || *end != '\0' || seconds > 3600) {
+                usage(stderr);
+                return 2;
+            }
+            options.wait_port = static_cast<unsigned>(seconds);
+            break;
+        }
         case 'h':
             usage(stdout);
             return 0;

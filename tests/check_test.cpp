@@ -6,12 +6,16 @@
 #include "net/log.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -285,6 +289,34 @@ TEST_F(Check, AsRootWarnsOfAFileTheRelaysUserCannotRead)
     EXPECT_NE(result.err.find("chmod o+x " + folder), std::string::npos) << result.err;
     rename(inside.c_str(), path_.c_str());
     rmdir(folder.c_str());
+}
+
+// -w: a port held for a moment is waited out; one held for good fails the
+// check as it would fail the daemon.
+TEST_F(Check, WaitsForAPortHeldForAMoment)
+{
+    int holder = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    getsockname(holder, reinterpret_cast<sockaddr *>(&address), &length);
+    std::string port = std::to_string(ntohs(address.sin_port));
+    check_options wait{false, false, 1};
+
+    checked result = run(good(("MOD_OSTRIVO_PORT=" + port + "\n").c_str()), wait);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("bind socket error: Address already in use"), std::string::npos)
+        << result.err;
+
+    std::thread release([holder] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        close(holder);
+    });
+    wait.wait_port = 5;
+    result = run_on(path_, wait);
+    release.join();
+    EXPECT_EQ(result.status, 0) << result.err;
 }
 
 std::string manual_page(const char *name)
