@@ -210,17 +210,19 @@ TEST_F(Systemd, ComesBackAfterAStraySignal)
 TEST_F(Systemd, IsBackRelayingSoonAfterACrashCheckIncluded)
 {
     const std::string drop_in = "/run/systemd/system/ostrivod.service.d";
+    const std::string as_shipped = "rm -rf " + drop_in;
+    const std::string unchecked_unit = "mkdir -p " + drop_in +
+                                       " && printf '[Service]\\nExecStartPre=\\n' >" + drop_in +
+                                       "/no-check.conf";
     constexpr std::size_t crashes = 7;
     std::vector<long long> times[2];
     for (std::size_t i = 0; i < 2 * crashes; ++i) {
         bool checked = i % 2 == 0;
-        board(checked ? "rm -rf " + drop_in
-                      : "mkdir -p " + drop_in + " && printf '[Service]\\nExecStartPre=\\n' >" +
-                            drop_in + "/no-check.conf");
+        board(checked ? as_shipped : unchecked_unit);
         board("systemctl daemon-reload && systemctl reset-failed ostrivod");
         times[checked ? 0 : 1].push_back(downtime_after_kill());
     }
-    board("rm -rf " + drop_in + " && systemctl daemon-reload");
+    board(as_shipped + " && systemctl daemon-reload");
     for (auto &each : times)
         std::sort(each.begin(), each.end());
     long long shipped = times[0][crashes / 2], unchecked = times[1][crashes / 2];
