@@ -320,9 +320,11 @@ TEST_F(Systemd, AFifthCrashInARowFailsTheUnitButCrashesAMinuteApartDoNot)
 // fails the start once, with the reason, and few records.
 TEST_F(Systemd, APortHeldAtTheStartIsWaitedOutButNotForEver)
 {
-    // The holder: a relay of its own on the same port, run by hand.
-    const std::string hold = "/opt/Ostrivo/bin/ostrivod </dev/null >/dev/null 2>&1 & echo $! "
-                             ">/root/holder";
+    // The holder: a relay of its own on the same port, run by hand. The
+    // braces keep "&" to the holder alone: without them it sends the whole
+    // "stop && ..." list to the background, and the start races the stop.
+    const std::string hold = "{ /opt/Ostrivo/bin/ostrivod </dev/null >/dev/null 2>&1 & echo $! "
+                             ">/root/holder; }";
     board("systemctl stop ostrivod && systemctl reset-failed ostrivod && " + hold);
     ASSERT_TRUE(sandbox_board_bound(PORT));
     board("systemctl start --no-block ostrivod && sleep 3 && kill $(cat /root/holder)");
