@@ -57,7 +57,7 @@ needed=$(readelf -d "$daemon" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | 
 readelf -S "$daemon" | grep -q '\.symtab' && fail "the daemon is not stripped"
 size=$(stat -c %s "$daemon")
 [[ $arch != armhf || $size -le 65536 ]] || fail "the daemon is $size bytes, over 64 KiB"
-for program in "$daemon" "$work/root/opt/Ostrivo/bin/ostrivod-check"; do
+for program in "$daemon" "$work"/root/opt/Ostrivo/bin/ostrivod-{check,launch}; do
     newest=$(readelf -V "$program" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -uV | tail -1)
     [[ $(printf '%s\n%s\n' "$newest" "$libc_version" | sort -V | tail -1) == "$libc_version" ]] ||
         fail "$(basename "$program") needs glibc $newest, the package asks for $libc_version"
