@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "board.h"
+#include "boards/board.h"
 
 namespace {
 

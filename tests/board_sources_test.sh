@@ -26,7 +26,7 @@ sources() {
 }
 board() {
     OSTRIVO_SUITE_TRIES=2 OSTRIVO_SUITE_PAUSE=0 \
-        "$source_dir/scripts/board" sources "$work/in.sources" "$work/out.sources" 2>"$work/said"
+        "$source_dir/boards/board" sources "$work/in.sources" "$work/out.sources" 2>"$work/said"
 }
 said() { cat "$work/said" "$work/out.sources"; }
 

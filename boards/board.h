@@ -1,4 +1,4 @@
-// The emulated board of scripts/board, for the board test and the demo.
+// The emulated board of boards/board, for the board test and the demo.
 #pragma once
 
 #include <cstdint>
@@ -6,12 +6,12 @@
 
 #include <sys/types.h>
 
-#include "sandbox.h"
+#include "sandbox/sandbox.h"
 
-// The emulated board of scripts/board in the relay host's place: its two
+// The emulated board of boards/board in the relay host's place: its two
 // NICs are taps on the relay host's bridges, whose addresses it takes over.
-// It boots DIR/vmlinuz and DIR/initrd.img on a throwaway copy of
-// DIR/board.img, its console written to DIR/console.log. Returns the pid of
+// It boots DIR/vmlinuz and DIR/initrd.img, on a throwaway copy of
+// DIR/board.img where there is one, its console written to DIR/console.log. Returns the pid of
 // qemu, which sandbox_stop ends.
 pid_t sandbox_board_start(const std::string &dir);
 // The port the board's relay listens on, from the settings in its image.

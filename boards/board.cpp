@@ -1,9 +1,10 @@
-// The emulated board of scripts/board, booted under qemu among the
+// The emulated board of boards/board, booted under qemu among the
 // namespace hosts, and the shell on its virtio console.
 
 #include "board.h"
 
-#include "internal.h"
+// The board stands in for a namespace host: it shares the sandbox's own helpers.
+#include "sandbox/internal.h"
 #include "settings/settings.h"
 
 #include <cstdio>
@@ -30,32 +31,18 @@ pid_t sandbox_board_start(const std::string &dir)
                              " ip -n relay link set tap-$side master br-$side up; done'";
     if (std::system(taps) != 0) // NOLINT(cert-env33-c): a fixed command
         return -1;
-    std::vector<std::string> qemu = {"qemu-system-arm",
-                                     "-M",
-                                     "virt",
-                                     "-cpu",
-                                     "cortex-a15",
-                                     "-smp",
-                                     "2",
-                                     "-m",
-                                     "512",
-                                     "-display",
-                                     "none",
-                                     "-monitor",
-                                     "none",
-                                     "-serial",
-                                     "file:" + dir + "/console.log",
-                                     "-kernel",
-                                     dir + "/vmlinuz",
-                                     "-initrd",
-                                     dir + "/initrd.img",
-                                     "-append",
-                                     "root=/dev/vda rw console=ttyAMA0",
-                                     "-drive",
-                                     "file=" + dir +
-                                         "/board.img,format=raw,if=none,id=disk,snapshot=on",
-                                     "-device",
-                                     "virtio-blk-device,drive=disk"};
+    std::vector<std::string> qemu = {"qemu-system-arm", "-M", "virt", "-cpu", "cortex-a15", "-smp", "2",
+                                     "-m", "512", "-display", "none", "-monitor", "none", "-serial",
+                                     "file:" + dir + "/console.log", "-kernel", dir + "/vmlinuz",
+                                     "-initrd", dir + "/initrd.img"};
+    // A Debian board's root is on its disk; the BusyBox board's is its
+    // initramfs.
+    if (access((dir + "/board.img").c_str(), F_OK) == 0)
+        qemu.insert(qemu.end(), {"-append", "root=/dev/vda rw console=ttyAMA0", "-drive",
+                                 "file=" + dir + "/board.img,format=raw,if=none,id=disk,snapshot=on",
+                                 "-device", "virtio-blk-device,drive=disk"});
+    else
+        qemu.insert(qemu.end(), {"-append", "console=ttyAMA0"});
     for (const char *side : {"src", "dst"}) {
         std::string mac = side == std::string("src") ? "52:54:00:00:01:01" : "52:54:00:00:02:01";
         qemu.insert(qemu.end(),
