@@ -31,16 +31,32 @@ pid_t sandbox_board_start(const std::string &dir)
                              " ip -n relay link set tap-$side master br-$side up; done'";
     if (std::system(taps) != 0) // NOLINT(cert-env33-c): a fixed command
         return -1;
-    std::vector<std::string> qemu = {"qemu-system-arm", "-M", "virt", "-cpu", "cortex-a15", "-smp", "2",
-                                     "-m", "512", "-display", "none", "-monitor", "none", "-serial",
-                                     "file:" + dir + "/console.log", "-kernel", dir + "/vmlinuz",
-                                     "-initrd", dir + "/initrd.img"};
+    std::vector<std::string> qemu = {"qemu-system-arm",
+                                     "-M",
+                                     "virt",
+                                     "-cpu",
+                                     "cortex-a15",
+                                     "-smp",
+                                     "2",
+                                     "-m",
+                                     "512",
+                                     "-display",
+                                     "none",
+                                     "-monitor",
+                                     "none",
+                                     "-serial",
+                                     "file:" + dir + "/console.log",
+                                     "-kernel",
+                                     dir + "/vmlinuz",
+                                     "-initrd",
+                                     dir + "/initrd.img"};
     // A Debian board's root is on its disk; the BusyBox board's is its
     // initramfs.
     if (access((dir + "/board.img").c_str(), F_OK) == 0)
-        qemu.insert(qemu.end(), {"-append", "root=/dev/vda rw console=ttyAMA0", "-drive",
-                                 "file=" + dir + "/board.img,format=raw,if=none,id=disk,snapshot=on",
-                                 "-device", "virtio-blk-device,drive=disk"});
+        qemu.insert(qemu.end(),
+                    {"-append", "root=/dev/vda rw console=ttyAMA0", "-drive",
+                     "file=" + dir + "/board.img,format=raw,if=none,id=disk,snapshot=on", "-device",
+                     "virtio-blk-device,drive=disk"});
     else
         qemu.insert(qemu.end(), {"-append", "console=ttyAMA0"});
     for (const char *side : {"src", "dst"}) {

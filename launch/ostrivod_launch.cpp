@@ -41,12 +41,15 @@ namespace {
 // A user's name, or a numeric UID:GID, as a unit names user nobody.
 bool find_user(const char *name, uid_t &uid, gid_t &gid)
 {
-    unsigned long number = 0, group = 0;
-    int end = 0;
-    if (std::sscanf(name, "%lu:%lu%n", &number, &group, &end) == 2 && name[end] == '\0') {
-        uid = static_cast<uid_t>(number);
-        gid = static_cast<gid_t>(group);
-        return true;
+    char *colon = nullptr, *end = nullptr;
+    unsigned long number = std::strtoul(name, &colon, 10);
+    if (colon != name && *colon == ':' && colon[1] >= '0' && colon[1] <= '9') {
+        unsigned long group = std::strtoul(colon + 1, &end, 10);
+        if (*end == '\0') {
+            uid = static_cast<uid_t>(number);
+            gid = static_cast<gid_t>(group);
+            return true;
+        }
     }
     const passwd *entry = getpwnam(name);
     if (!entry)

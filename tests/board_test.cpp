@@ -168,10 +168,10 @@ class Systemd : public Board {
 class InitScript : public Board {
   protected:
     struct init_system {
-        const char *script;        // the rc script, as init runs it
-        const char *respawn;       // an /etc/inittab line for the relay
-        const char *reread;        // has init read /etc/inittab again
-        const char *system_log;    // what the system log holds, where there is one
+        const char *script;     // the rc script, as init runs it
+        const char *respawn;    // an /etc/inittab line for the relay
+        const char *reread;     // has init read /etc/inittab again
+        const char *system_log; // what the system log holds, where there is one
     };
 
     static int run(const std::string &command, std::string &output, int timeout_ms = 60000)
@@ -185,7 +185,7 @@ class InitScript : public Board {
         board(std::string(init.script) + " stop && cp -p /root/settings " + SETTINGS +
               " 2>/dev/null; true");
         board("[ -f /root/settings ] || cp -p " + std::string(SETTINGS) + " /root/settings");
-        EXPECT_EQ(board("pidof ostrivod || true"), "");
+        EXPECT_EQ(board(RELAY), "");
     }
 
     // start relays as the relay's user; stop leaves no process.
@@ -196,10 +196,10 @@ class InitScript : public Board {
         expect_relayed("started by the script");
         EXPECT_EQ(board(std::string(init.script) + " status"),
                   "ostrivod is running (pid " + board("cat /run/ostrivod.pid") + ")");
-        expect_least_privilege(board("pidof ostrivod"), board("id -u ostrivo"));
+        expect_least_privilege(board(RELAY), board("id -u ostrivo"));
 
         board(std::string(init.script) + " stop");
-        EXPECT_EQ(board("pidof ostrivod || true"), "");
+        EXPECT_EQ(board(RELAY), "");
         std::string output;
         EXPECT_EQ(run(std::string(init.script) + " status", output), 3) << output;
     }
@@ -229,7 +229,7 @@ class InitScript : public Board {
                           0)
                     << board(std::string(init.system_log) + " | tail -5");
             }
-            EXPECT_EQ(board("pidof ostrivod || true"), "");
+            EXPECT_EQ(board(RELAY), "");
             board("cp -p /root/settings " + path);
         }
 
@@ -242,7 +242,7 @@ class InitScript : public Board {
                               holder + ")"),
                   std::string::npos)
             << output;
-        EXPECT_EQ(board("pidof ostrivod || true"), holder);
+        EXPECT_EQ(board(RELAY), holder);
         board("kill " + holder);
     }
 
@@ -252,24 +252,24 @@ class InitScript : public Board {
     static void respawned(const init_system &init)
     {
         board("echo '" + std::string(init.respawn) + "' >>/etc/inittab && " + init.reread);
-        ASSERT_TRUE(sandbox_board_until("pidof ostrivod"));
+        ASSERT_TRUE(sandbox_board_until(std::string("[ -n \"$(") + RELAY + ")\" ]"));
         ASSERT_TRUE(sandbox_board_bound(PORT));
         expect_relayed("respawned by init");
-        std::string pid = board("pidof ostrivod");
+        std::string pid = board(RELAY);
         board("kill -KILL " + pid);
-        ASSERT_TRUE(sandbox_board_until(
-            "[ -n \"$(pidof ostrivod)\" ] && [ \"$(pidof ostrivod)\" != " + pid + " ]"));
+        ASSERT_TRUE(sandbox_board_until(std::string("[ -n \"$(") + RELAY + ")\" ] && [ \"$(" +
+                                        RELAY + ")\" != " + pid + " ]"));
         ASSERT_TRUE(sandbox_board_bound(PORT));
         expect_relayed("after SIGKILL");
 
         // The respawned script waits for the fix: no relay meanwhile.
         board("sed -i 's/^MOD_OSTRIVO_PORT=/MOD_OSTRIVO_PORT = /' " + std::string(SETTINGS) +
-              " && kill -KILL $(pidof ostrivod)");
+              " && kill -KILL $(" + std::string(RELAY) + ")");
         std::string output;
         EXPECT_EQ(run("sleep 12", output, 30000), 0);
-        EXPECT_EQ(board("pidof ostrivod || true"), "");
+        EXPECT_EQ(board(RELAY), "");
         board("cp -p /root/settings " + std::string(SETTINGS));
-        ASSERT_TRUE(sandbox_board_until("pidof ostrivod"));
+        ASSERT_TRUE(sandbox_board_until(std::string("[ -n \"$(") + RELAY + ")\" ]"));
         ASSERT_TRUE(sandbox_board_bound(PORT));
         expect_relayed("settings fixed");
 
@@ -279,10 +279,11 @@ class InitScript : public Board {
             board("sed -i '/ostrivod respawn/d' /etc/inittab && " + std::string(init.reread));
             return;
         }
-        std::string starts = "$(" + std::string(init.system_log) +
-                             " | grep -c 'Ostrivo\\[[0-9]*\\]: started')";
+        std::string starts =
+            "$(" + std::string(init.system_log) + " | grep -c 'Ostrivo\\[[0-9]*\\]: started')";
         int before = std::stoi(board("echo " + starts));
-        board("kill -KILL $(pidof ostrivod) && { /opt/Ostrivo/bin/ostrivod </dev/null >/dev/null "
+        board("kill -KILL $(" + std::string(RELAY) +
+              ") && { /opt/Ostrivo/bin/ostrivod </dev/null >/dev/null "
               "2>&1 & echo $! >/root/holder; }");
         EXPECT_EQ(run("sleep 60", output, 90000), 0);
         int started = std::stoi(board("echo " + starts)) - before - 1; // the holder's own
@@ -293,14 +294,18 @@ class InitScript : public Board {
     }
 
     static constexpr const char *SETTINGS = "/opt/Ostrivo/etc/settings";
+    // The relay's pid: BusyBox's pidof would name the script that runs it
+    // too, as both are called ostrivod.
+    static constexpr const char *RELAY =
+        "for p in /proc/[0-9]*; do [ \"$(readlink $p/exe)\" = /opt/Ostrivo/bin/ostrivod ] && "
+        "echo ${p#/proc/}; done; true";
 };
 
 class SysV : public InitScript {
   protected:
     // Debian's minimal system has no syslog daemon.
-    static constexpr init_system INIT = {"service ostrivod",
-                                         "ov:2345:respawn:/etc/init.d/ostrivod respawn", "telinit q",
-                                         nullptr};
+    static constexpr init_system INIT = {
+        "service ostrivod", "ov:2345:respawn:/etc/init.d/ostrivod respawn", "telinit q", nullptr};
 };
 // No log reader but the file BusyBox's syslogd writes.
 class BusyBox : public InitScript {
@@ -644,7 +649,7 @@ TEST_F(BusyBox, AtBootRelaysAsTheRelaysUser)
     expect_relayed("started at boot");
     EXPECT_EQ(board(std::string(INIT.script) + " status"),
               "ostrivod is running (pid " + board("cat /run/ostrivod.pid") + ")");
-    expect_least_privilege(board("pidof ostrivod"), board("id -u ostrivo"));
+    expect_least_privilege(board(RELAY), board("id -u ostrivo"));
     EXPECT_EQ(board("grep -c 'Ostrivo\\[[0-9]*\\]: started' /var/log/messages"), "1");
 }
 
