@@ -2,22 +2,28 @@
 # The boards are built from the suites whose indices apt can fetch: a local
 # archive whose security suite lists an index of another size, as a mirror
 # does mid-sync, is left out with apt's words, while a broken main suite
-# stops the build.
+# stops the build. The scripts' own apt-get update leaves out such an index
+# of a foreign architecture alone.
 # Usage: board_sources_test.sh SOURCE_DIR
 set -euo pipefail
 source_dir=$1
 source "$(dirname "$0")/checks.sh"
 
-# suite ARCHIVE NAME SIZE: a suite of a local archive whose one index, empty,
-# its Release lists at SIZE bytes.
+# suite ARCHIVE NAME SIZE [AMD64_SIZE]: a suite of a local archive whose
+# armhf index, empty, its Release lists at SIZE bytes, and its amd64 one at
+# AMD64_SIZE.
 suite() {
-    local dists=$work/$1/dists/$2
-    mkdir -p "$dists/main/binary-armhf"
-    : >"$dists/main/binary-armhf/Packages"
-    printf '%s\n' "Suite: $2" "Codename: $2" "Architectures: armhf" "Components: main" \
-        "Date: Thu, 01 Jan 2026 00:00:00 UTC" "SHA256:" \
-        " $(sha256sum <"$dists/main/binary-armhf/Packages" | cut -d' ' -f1) $3 main/binary-armhf/Packages" \
-        >"$dists/Release"
+    local dists=$work/$1/dists/$2 arch sizes=(armhf "$3") empty
+    empty=$(sha256sum </dev/null | cut -d' ' -f1)
+    [[ -z ${4:-} ]] || sizes+=(amd64 "$4")
+    mkdir -p "$dists"
+    printf '%s\n' "Suite: $2" "Codename: $2" "Architectures: armhf${4:+ amd64}" "Components: main" \
+        "Date: Thu, 01 Jan 2026 00:00:00 UTC" "SHA256:" >"$dists/Release"
+    for ((arch = 0; arch < ${#sizes[@]}; arch += 2)); do
+        mkdir -p "$dists/main/binary-${sizes[arch]}"
+        : >"$dists/main/binary-${sizes[arch]}/Packages"
+        echo " $empty ${sizes[arch + 1]} main/binary-${sizes[arch]}/Packages" >>"$dists/Release"
+    done
 }
 # sources ARCHIVE SUITE...: a deb822 stanza of that archive's suites.
 sources() {
@@ -50,4 +56,27 @@ if board; then
 else
     grep -q 'E: Failed to fetch .*binary-armhf/Packages' "$work/said" || fail "apt's reason was not said: $(said)"
 fi
-finish "a broken suite is left out and said; a broken main suite stops the build"
+# The scripts' apt-get update, with its own state and these sources, for
+# amd64 with armhf as a foreign architecture.
+update() {
+    mkdir -p "$work/apt/parts" "$work/apt/lists/partial"
+    cp "$work/in.sources" "$work/apt/parts/"
+    printf '%s\n' "Dir::Etc::SourceList \"/dev/null\";" "Dir::Etc::SourceParts \"$work/apt/parts\";" \
+        "Dir::State::Lists \"$work/apt/lists\";" "Dir::State::status \"/dev/null\";" \
+        "Dir::Cache \"$work/apt\";" "APT::Sandbox::User \"root\";" "APT::Architecture \"amd64\";" \
+        "APT::Architectures { \"amd64\"; \"armhf\"; };" >"$work/apt.conf"
+    (source "$source_dir/scripts/apt.sh" && APT_CONFIG=$work/apt.conf OSTRIVO_SUITE_TRIES=2 \
+        OSTRIVO_SUITE_PAUSE=0 apt_update) 2>"$work/said"
+}
+suite both bookworm-security 1 0
+sources both bookworm-security
+if update; then
+    grep -q 'left out' "$work/said" && grep -q 'E: Failed to fetch .*binary-armhf/Packages' "$work/said" ||
+        fail "the broken armhf index was not named: $(cat "$work/said")"
+else
+    fail "a broken armhf index failed the update: $(cat "$work/said")"
+fi
+suite native bookworm-security 0 1
+sources native bookworm-security
+update && fail "a broken amd64 index was left out: $(cat "$work/said")"
+finish "a broken suite is left out and said; a broken main suite or native index is an error"
