@@ -4,19 +4,7 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 export PATH="$PATH:/usr/sbin:/sbin"
 
-# need PACKAGE...: installs those of the packages that are missing.
-need() {
-    local missing=()
-    for package in "$@"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
-            missing+=("$package")
-    done
-    if ((${#missing[@]})); then
-        echo "Installing ${missing[*]}"
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
-    fi
-}
+source scripts/apt.sh
 
 # build_tree DIR [CMAKE_ARG...]: configures and builds one tree.
 build_tree() {
@@ -27,11 +15,9 @@ build_tree() {
     cmake --build "$dir" --parallel "$(nproc)"
 }
 
-# armhf_package: packs build-armhf's daemon; build-armhf/packages holds
-# that one .deb.
+# armhf_package: the armhf .deb, as Debian cross-builds it, in build-deb.
 armhf_package() {
-    rm -f build-armhf/packages/*.deb
-    cpack --config build-armhf/CPackConfig.cmake >/dev/null
+    packaging/build-deb armhf build-deb >build-deb.log 2>&1 || { cat build-deb.log && return 1; }
 }
 
 # The daemon, tests, demo and benchmark for this machine, in build/.

@@ -21,7 +21,7 @@ sysv_files="etc/init.d/ostrivod"
 program_files="opt/Ostrivo/bin/ostrivod opt/Ostrivo/bin/ostrivod-check opt/Ostrivo/bin/ostrivod-launch \
 opt/Ostrivo/etc/settings.example usr/share/man/man8/ostrivod-check.8.gz usr/share/man/man8/ostrivod.8.gz"
 installed_files="$systemd_files $sysv_files $program_files"
-package_files="$installed_files usr/share/doc/ostrivod/changelog.Debian.gz \
-usr/share/doc/ostrivod/copyright usr/share/lintian/overrides/ostrivod"
+package_files="$installed_files usr/share/doc/ostrivod/changelog.gz \
+usr/share/doc/ostrivod/copyright usr/share/lintian/overrides/ostrivod usr/lib/sysusers.d/ostrivod.conf"
 # sorted FILE...: the words, one a line, sorted, as one line.
 sorted() { printf '%s\n' "$@" | sort | tr '\n' ' '; }

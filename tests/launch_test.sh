@@ -4,8 +4,10 @@
 # it, it can only lower what it was given.
 # Usage: launch_test.sh LAUNCHER
 set -euo pipefail
-launch=$1
 source "$(dirname "$0")/checks.sh"
+# Run as nobody too: a copy in a folder that nobody can reach.
+cp "$1" "$work/ostrivod-launch"
+launch=$work/ostrivod-launch
 printf 'MOD_OSTRIVO_PORT=700\n' >"$work/low"
 printf 'MOD_OSTRIVO_PORT=7007\n' >"$work/high"
 chmod 755 "$work" && chmod 644 "$work/low" "$work/high"

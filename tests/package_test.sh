@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Builds the .deb of one build tree into a temporary folder, unpacks it there
-# (it is never installed) and checks what a board would get from it.
-# Usage: package_test.sh BUILD_DIR DEB_ARCHITECTURE
+# Builds the .deb for ARCH from these sources with dpkg-buildpackage, in a
+# temporary folder, unpacks it there (it is never installed) and checks what
+# a board would get from it. The armhf one is built twice, from copies at
+# paths of different lengths, a second apart, with SOURCE_DATE_EPOCH unset:
+# the two must be the same bytes.
+# Usage: package_test.sh SOURCE_DIR ARCH
 set -euo pipefail
-build=$1 arch=$2
+source_dir=$1 arch=$2
 source "$(dirname "$0")/checks.sh"
 
 case $arch in
@@ -12,33 +15,63 @@ amd64) machine="X86-64" loader=ld-linux-x86-64.so.2 ;;
 *) echo "no expectations for $arch" && exit 1 ;;
 esac
 
-cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
-    { cat "$work/cpack.log" && exit 1; }
-debs=("$work"/out/*.deb)
+build() { # OUT
+    env -u SOURCE_DATE_EPOCH "$source_dir/packaging/build-deb" "$arch" "$1" >"$work/build.log" 2>&1 ||
+        { tail -40 "$work/build.log" && exit 1; }
+}
+out=$work/a
+build "$out"
+debs=("$out"/ostrivod_*_"$arch".deb)
 [[ ${#debs[@]} == 1 && -f ${debs[0]} ]] || { echo "expected one package, got: ${debs[*]}" && exit 1; }
 deb=${debs[0]}
 echo "package: $(basename "$deb")"
+if [[ $arch == armhf ]]; then
+    sleep 1
+    build "$work/a longer path/b"
+    cmp "$deb" "$work/a longer path/b/$(basename "$deb")" || fail "two builds of the same sources differ"
+fi
 
 field() { dpkg-deb -f "$deb" "$1"; }
 [[ $(field Package) == ostrivod ]] || fail "Package: $(field Package)"
 [[ $(field Architecture) == "$arch" ]] || fail "Architecture: $(field Architecture)"
-depends=$(field Depends)
-[[ $depends =~ ^libc6\ \(\>=\ ([0-9.]+)\)$ ]] || fail "Depends: $depends"
-libc_version=${BASH_REMATCH[1]:-0}
-scripts=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -E 'conffiles|inst|rm$' | sort | tr '\n' ' ')
-[[ $scripts == "./conffiles ./postinst ./postrm ./prerm " ]] || fail "maintainer scripts and conffiles: $scripts"
-conffiles=$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)
-[[ $conffiles == /etc/init.d/ostrivod ]] || fail "conffiles: $conffiles"
-# Clean but for the placement under /opt, which the package overrides.
-if command -v lintian >/dev/null; then
-    # Its temporary files, which it leaves behind, go with the scratch folder.
-    TMPDIR=$work lintian --fail-on error,warning "$deb" >"$work/lintian" 2>&1 || fail "lintian: $(cat "$work/lintian")"
-    grep -v 'root privileges' "$work/lintian" && fail "lintian reports the lines above"
-elif [[ ${OSTRIVO_REQUIRE_INTEGRATION:-} == 1 ]]; then
-    fail "lintian is not installed"
-fi
-
+# The programs' libraries, as dpkg-shlibdeps reads them now, and what the
+# helpers add (the relay's user is made by systemd-sysusers).
 dpkg-deb -x "$deb" "$work/root"
+shlibs=$(cd "$out/ostrivod" && dpkg-architecture -a"$arch" -c dpkg-shlibdeps -O \
+    "$work"/root/opt/Ostrivo/bin/* 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
+misc=$(sed -n 's/^misc:Depends=//p' "$out/ostrivod/debian/ostrivod.substvars")
+[[ $shlibs =~ ^libc6\ \(\>=\ ([0-9.]+)\)$ ]] || fail "dpkg-shlibdeps: $shlibs"
+libc_version=${BASH_REMATCH[1]:-0}
+[[ $misc == *systemd-sysusers* ]] || fail "misc:Depends: $misc"
+# dh_gencontrol drops from Depends what Pre-Depends already asks for.
+pre=$(field Pre-Depends)
+[[ $pre == "init-system-helpers (>= 1.54~)" ]] || fail "Pre-Depends: $pre"
+depends=$shlibs
+while read -r item; do
+    [[ $pre == "${item%% *}"* ]] || depends+=", $item"
+done < <(sed 's/, /\n/g' <<<"$misc")
+[[ $(field Depends) == "$depends" ]] || fail "Depends: $(field Depends), not $depends"
+control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -v -E '^\./(control|md5sums)?$' | sort | tr '\n' ' ')
+[[ $control == "./conffiles ./postinst ./postrm ./preinst ./prerm " ]] || fail "control files: $control"
+[[ $(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles) == /etc/init.d/ostrivod ]] ||
+    fail "conffiles: $(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)"
+# Each maintainer script holds the sections the helpers write for it.
+for expected in "postinst dh_installsysusers dh_installinit dh_installsystemd" \
+    "prerm dh_installsystemd dh_installinit" "postrm dh_installinit dh_installsystemd"; do
+    read -r script helpers <<<"$expected"
+    written=$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO "./$script" |
+        sed -n 's|^# Automatically added by \([a-z_]*\)/.*|\1|p' | sort -u | tr '\n' ' ')
+    # shellcheck disable=SC2086 # the helpers are words
+    [[ $written == "$(sorted $helpers)" ]] || fail "$script: sections of $written"
+done
+# Clean but for the placement under /opt, which the package overrides.
+for checked in "$deb" "$out"/ostrivod_*_"$arch".changes; do
+    # Its temporary files, which it leaves behind, go with the scratch folder.
+    TMPDIR=$work lintian --fail-on error,warning "$checked" >"$work/lintian" 2>&1 ||
+        fail "lintian $(basename "$checked"): $(cat "$work/lintian")"
+    grep -v 'root privileges' "$work/lintian" && fail "lintian reports the lines above"
+done
+
 files=$(cd "$work/root" && find . -type f -o -type l | sed 's|^\./||' | sort | tr '\n' ' ')
 # shellcheck disable=SC2086 # the lists are words
 expected=$(sorted $package_files)
@@ -72,8 +105,7 @@ readelf -dW "$daemon" | grep -q 'FLAGS_1.*NOW' || fail "the daemon is not bound 
 grep -q __stack_chk_fail <<<"$symbols" || fail "the daemon has no stack protector"
 grep -q __vsnprintf_chk <<<"$symbols" || fail "the daemon's calls are not fortified"
 [[ $arch != armhf ]] || grep -q __select64 <<<"$symbols" || fail "the daemon has 32-bit time"
-echo "daemon: $size bytes, NEEDED $needed; package: glibc >= $libc_version"
-
+echo "daemon: $size bytes, NEEDED $needed; package: $(field Depends)"
 units=$work/root/lib/systemd/system
 # verify looks for ExecStart's program on this machine, and for the manual
 # pages the unit names: give it the package's, in a private /opt and on
