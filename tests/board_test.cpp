@@ -126,6 +126,21 @@ class Board : public ::testing::Test {
 // Each suite runs alone, on the board of its kind.
 class Systemd : public Board {
   protected:
+    // Each case starts with the relay enabled and running on the image's
+    // settings, no instance running and nothing failed.
+    void SetUp() override
+    {
+        Board::SetUp();
+        if (HasFailure())
+            return;
+        board(
+            "[ -f /root/settings.image ] || cp -p /opt/Ostrivo/etc/settings /root/settings.image");
+        board("cp -p /root/settings.image /opt/Ostrivo/etc/settings && systemctl stop 'ostrivod@*' "
+              "&& "
+              "systemctl reset-failed && systemctl enable --now ostrivod");
+        ASSERT_TRUE(sandbox_board_bound(PORT));
+    }
+
     // Kills the relay, then probes until a datagram is relayed again: the
     // time between, in ms, or 0 when it is not back within 30 s.
     static long long downtime_after_kill()
@@ -352,41 +367,6 @@ TEST_F(Systemd, ComesBackAfterAStraySignal)
     expect_relayed("after SIGHUP");
 }
 
-// Every moment down loses datagrams: the downtime is from a SIGKILL until a
-// datagram sent from outside arrives again. The check before each start
-// must cost little of it: the unit as shipped against the same unit with
-// its ExecStartPre= emptied, crash for crash in turn so that whatever else
-// the board is doing falls on both, medians of seven compared. The
-// emulated board is slow and noisy: the figures are printed, the bound
-// loose.
-TEST_F(Systemd, IsBackRelayingSoonAfterACrashCheckIncluded)
-{
-    const std::string drop_in = "/run/systemd/system/ostrivod.service.d";
-    const std::string as_shipped = "rm -rf " + drop_in;
-    const std::string unchecked_unit = "mkdir -p " + drop_in +
-                                       " && printf '[Service]\\nExecStartPre=\\n' >" + drop_in +
-                                       "/no-check.conf";
-    constexpr std::size_t crashes = 7;
-    std::vector<long long> times[2]; // as shipped, without the check
-    for (std::size_t i = 0; i < 2 * crashes; ++i) {
-        board(i % 2 == 0 ? as_shipped : unchecked_unit);
-        board("systemctl daemon-reload && systemctl reset-failed ostrivod");
-        times[i % 2].push_back(downtime_after_kill());
-    }
-    board(as_shipped + " && systemctl daemon-reload");
-    for (auto &each : times)
-        std::sort(each.begin(), each.end());
-    long long shipped = times[0][crashes / 2], unchecked = times[1][crashes / 2];
-    std::printf("relaying again after SIGKILL, median of %zu: %lld ms as shipped (%lld to %lld), "
-                "%lld ms without the check (%lld to %lld): %.2f times\n",
-                crashes, shipped, times[0][0], times[0][crashes - 1], unchecked, times[1][0],
-                times[1][crashes - 1],
-                static_cast<double>(shipped) / static_cast<double>(unchecked));
-    ASSERT_GT(times[0][0], 0) << "not back within 30 s";
-    ASSERT_GT(times[1][0], 0) << "not back within 30 s";
-    EXPECT_LT(static_cast<double>(shipped), 2.0 * static_cast<double>(unchecked));
-}
-
 // A target that refused the filter, say, would log it and relay on.
 TEST_F(Systemd, LogsNoErrorWhileRelaying)
 {
@@ -422,10 +402,10 @@ TEST_F(Systemd, ASettingsFaultFailsTheUnitUntilTheFileIsFixed)
         if (&spoilt != &cases[std::size(cases) - 1])
             board("cp -p /root/settings " + path);
     }
-    // A minute on, it is still failed, and has not tried again.
+    // Thirty restart delays on, it is still failed, and has not tried again.
     std::string restarts = board("systemctl show -p NRestarts --value ostrivod");
     std::string output;
-    EXPECT_EQ(sandbox_board_run("sleep 60", output, 90000), 0);
+    EXPECT_EQ(sandbox_board_run("sleep 3", output, 30000), 0);
     EXPECT_EQ(board("systemctl is-failed ostrivod || true"), "failed");
     EXPECT_EQ(board("systemctl show -p NRestarts --value ostrivod"), restarts);
     EXPECT_EQ(started_records(), before);
@@ -435,19 +415,13 @@ TEST_F(Systemd, ASettingsFaultFailsTheUnitUntilTheFileIsFixed)
     expect_relayed("settings back");
 }
 
-// Five crashes in a row leave the unit failed, however fast the board
-// restarts it; crashes a minute apart do not. The slowest restart is
-// printed: the unit's start limit must hold five of them.
-TEST_F(Systemd, AFifthCrashInARowFailsTheUnitButCrashesAMinuteApartDoNot)
+// Four crashes in a row are each restarted, however slowly the board
+// restarts; a fifth leaves the unit failed. The slowest restart is printed:
+// the unit's start limit must hold five of them.
+TEST_F(Systemd, AFifthCrashInARowFailsTheUnit)
 {
     board("systemctl reset-failed ostrivod");
-    ASSERT_GT(downtime_after_kill(), 0);
     std::string output;
-    EXPECT_EQ(sandbox_board_run("sleep 61", output, 90000), 0);
-    ASSERT_GT(downtime_after_kill(), 0);
-    EXPECT_EQ(board("systemctl is-active ostrivod || true"), "active");
-
-    board("systemctl reset-failed ostrivod");
     long long slowest = 0;
     for (int crash = 1; crash < 5; ++crash) {
         long long down = downtime_after_kill();

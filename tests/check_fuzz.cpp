@@ -2,10 +2,13 @@
 // through the check. What the check prints with -p must be exactly what the
 // daemon loads (printed lines read back as the same settings), and the
 // check's verdict must be whether those settings can relay, as judged here
-// apart from the check.
+// apart from the check. Every getter of the reader, on the keys the file
+// itself holds, must neither crash, nor leak, nor trip a sanitizer.
 
 #include "daemon/daemon.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -41,6 +44,25 @@ struct memory_file {
         return settings;
     }
 };
+
+// What stands before the '=' of the first lines, as written and upper-cased,
+// read every way.
+void read_keys_in(const settings_handle &file, std::string_view input)
+{
+    for (int lines = 0; !input.empty() && lines < 16; ++lines) {
+        std::string_view line = input.substr(0, input.find('\n'));
+        input.remove_prefix(std::min(input.size(), line.size() + 1));
+        std::string key(line.substr(0, line.find('=')));
+        for (int twice = 0; twice < 2; ++twice) {
+            (void)settings_find(file, key);
+            (void)settings_get_string(file, key);
+            (void)settings_get_uint(file, key);
+            (void)settings_get_ipaddr(file, key);
+            for (char &c : key)
+                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+    }
+}
 
 bool printable(const std::string &text)
 {
@@ -126,6 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         std::abort();
 
     settings_handle file = settings_open(input.path.c_str(), "r");
+    read_keys_in(file, std::string_view(reinterpret_cast<const char *>(data), size));
     const char *source = settings_find(file, "MOD_OSTRIVO_SRC_IPADDR");
     ipv4_host address = 0;
     bool source_written = source != nullptr && settings_parse_ipaddr(source, address) != nullptr;
