@@ -319,10 +319,11 @@ TEST_F(Check, WaitsForAPortHeldForAMoment)
     EXPECT_EQ(result.status, 0) << result.err;
 }
 
-std::string manual_page(const char *name)
+// A file of these sources, by its path under their root.
+std::string source_file(const char *name)
 {
     std::string text;
-    std::FILE *page = std::fopen((std::string(OSTRIVO_PACKAGING "/") + name).c_str(), "r");
+    std::FILE *page = std::fopen((std::string(OSTRIVO_SOURCE_DIR "/") + name).c_str(), "r");
     if (page == nullptr)
         return text;
     for (int c; (c = std::fgetc(page)) != EOF;)
@@ -332,11 +333,14 @@ std::string manual_page(const char *name)
 }
 
 // The manual pages list what the programs have, from their own tables: each
-// key with its default, each record the daemon logs, and -p's order.
-TEST(ManualPages, MatchTheProgramsOwnTables)
+// key with its default, each record the daemon logs, and -p's order. The
+// README's key table says of each key what the page says.
+TEST(ManualPages, MatchTheProgramsOwnTablesAndTheReadme)
 {
-    std::string daemon = manual_page("ostrivod.8"), check = manual_page("ostrivod-check.8");
-    ASSERT_FALSE(daemon.empty() || check.empty());
+    std::string daemon = source_file("packaging/ostrivod.8"),
+                check = source_file("packaging/ostrivod-check.8"),
+                readme = source_file("README.md");
+    ASSERT_FALSE(daemon.empty() || check.empty() || readme.empty());
     std::size_t printed = check.find(".B \\-p\n"), last = printed;
     ASSERT_NE(printed, std::string::npos);
     for (const module_setting &setting : MODULE_SETTINGS) {
@@ -348,6 +352,19 @@ TEST(ManualPages, MatchTheProgramsOwnTables)
                                                                        : "default empty:";
         EXPECT_EQ(daemon.compare(daemon.find("default ", entry), expected.size(), expected), 0)
             << setting.key;
+        // "TYPE, default DEFAULT: USE." on the page, "| TYPE | DEFAULT | USE |" in the README,
+        // where the page may give one line to several keys of a type.
+        std::size_t at = entry;
+        while (daemon.compare(at, 3, ".B ") == 0 || daemon.compare(at, 4, ".TQ\n") == 0)
+            at = daemon.find('\n', at) + 1;
+        std::string said = daemon.substr(at, daemon.find('\n', at) - at);
+        if (said.starts_with("IPv4 addresses"))
+            said.replace(0, 14, "IPv4 address");
+        std::size_t comma = said.find(", default "), colon = said.find(": ", comma);
+        std::string row = "| `" + std::string(setting.key) + "` | " + said.substr(0, comma) +
+                          " | " + said.substr(comma + 10, colon - comma - 10) + " | " +
+                          said.substr(colon + 2, said.size() - colon - 3) + " |\n";
+        EXPECT_NE(readme.find(row), std::string::npos) << "the README has no row " << row;
         std::size_t listed = check.find(key, printed);
         EXPECT_TRUE(listed != std::string::npos && listed >= last)
             << setting.key << " out of order";
