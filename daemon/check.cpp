@@ -450,10 +450,7 @@ bool not_text(const settings_handle &file)
 bool port_held(std::uint32_t port)
 {
     unique_fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    sockaddr_in address = to_sockaddr(htonl(INADDR_ANY), static_cast<std::uint16_t>(port));
     return sock &&
            ::bind(sock.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 &&
            errno == EADDRINUSE;

@@ -25,6 +25,8 @@ constexpr std::size_t RELAY_BUFFER_SIZE = 65535;
 [[noreturn]] void relay(int sock, const module_settings &settings, bool filtered)
 {
     static unsigned char buffer[RELAY_BUFFER_SIZE];
+    const sockaddr_in destination =
+        to_sockaddr(htonl(settings.dst_ipaddr), static_cast<std::uint16_t>(settings.port));
     sockaddr_in address{};
     socklen_t address_length = 0;
     fd_set readable;
@@ -56,12 +58,8 @@ constexpr std::size_t RELAY_BUFFER_SIZE = 65535;
             udp_address_is_local(address.sin_addr.s_addr))
             continue;
 
-        address = sockaddr_in{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(settings.port));
-        address.sin_addr.s_addr = htonl(settings.dst_ipaddr);
         if (sendto(sock, buffer, static_cast<std::size_t>(received), 0,
-                   reinterpret_cast<const sockaddr *>(&address), sizeof address) < 0)
+                   reinterpret_cast<const sockaddr *>(&destination), sizeof destination) < 0)
             log_failure(failed_call::send);
     }
 }

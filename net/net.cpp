@@ -94,10 +94,7 @@ unique_fd udp_socket_open(std::uint32_t port, const udp_filter &filter, bool &fi
 
     filtered = attach_filter(sock.get(), static_cast<std::uint16_t>(port), filter);
 
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    sockaddr_in address = to_sockaddr(htonl(INADDR_ANY), static_cast<std::uint16_t>(port));
     if (::bind(sock.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
         log_failure(failed_call::bind_socket);
         return unique_fd();
@@ -110,10 +107,7 @@ bool udp_address_is_local(in_addr_t address)
     // Routing picks a local destination itself as the source address to
     // reach it, and one of this host's own addresses for any other.
     unique_fd probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(9);
-    to.sin_addr.s_addr = address;
+    sockaddr_in to = to_sockaddr(address, 9);
     sockaddr_in from{};
     socklen_t length = sizeof from;
     return probe &&

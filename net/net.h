@@ -59,6 +59,14 @@ struct udp_filter {
 // socket is returned all the same.
 unique_fd udp_socket_open(std::uint32_t port, const udp_filter &filter, bool &filtered);
 
+// The socket address of IPv4 address (in network order) and port.
+inline sockaddr_in to_sockaddr(in_addr_t address, std::uint16_t port)
+{
+    return {.sin_family = AF_INET,
+            .sin_port = htons(port),
+            .sin_addr = {.s_addr = address},
+            .sin_zero = {}};
+}
 // Whether address is one of this host's own, that is, whether the kernel
 // would answer a datagram sent to it locally.
 bool udp_address_is_local(in_addr_t address);
