@@ -5,21 +5,23 @@
 const char *const SETTINGS_PATH = OSTRIVO_SETTINGS_PATH;
 
 const std::array<module_setting, 9> MODULE_SETTINGS = {{
-    {"MOD_OSTRIVO_ENABLED", setting_type::number, &module_settings::enabled, nullptr},
-    {"MOD_OSTRIVO_SRC_IPADDR", setting_type::address, &module_settings::src_ipaddr, nullptr,
-     "accept datagrams from 0.0.0.0 alone, relaying nothing",
-     "<address>, the IPv4 address of the one host whose datagrams are relayed"},
-    {"MOD_OSTRIVO_DST_IPADDR", setting_type::address, &module_settings::dst_ipaddr, nullptr,
-     "send to 0.0.0.0, its own host, relaying nothing",
-     "<address>, the IPv4 address datagrams are relayed to"},
-    {"MOD_OSTRIVO_PORT", setting_type::number, &module_settings::port, nullptr,
-     "listen on a port the system chooses, relaying nothing",
-     "<port>, the UDP port the source sends to (1 to 65535)"},
-    {"MOD_OSTRIVO_FTP_IPADDR", setting_type::address, &module_settings::ftp_ipaddr, nullptr},
-    {"MOD_OSTRIVO_DOMAIN", setting_type::string, nullptr, &module_settings::domain},
-    {"MOD_OSTRIVO_DNS_IPADDR1", setting_type::address, &module_settings::dns_ipaddr1, nullptr},
-    {"MOD_OSTRIVO_DNS_IPADDR2", setting_type::address, &module_settings::dns_ipaddr2, nullptr},
-    {"MOD_OSTRIVO_DNS_IPADDR3", setting_type::address, &module_settings::dns_ipaddr3, nullptr},
+    {"MOD_OSTRIVO_ENABLED", setting_type::number, setting_role::unused, &module_settings::enabled,
+     nullptr},
+    {"MOD_OSTRIVO_SRC_IPADDR", setting_type::address, setting_role::source,
+     &module_settings::src_ipaddr, nullptr},
+    {"MOD_OSTRIVO_DST_IPADDR", setting_type::address, setting_role::destination,
+     &module_settings::dst_ipaddr, nullptr},
+    {"MOD_OSTRIVO_PORT", setting_type::number, setting_role::port, &module_settings::port, nullptr},
+    {"MOD_OSTRIVO_FTP_IPADDR", setting_type::address, setting_role::unused,
+     &module_settings::ftp_ipaddr, nullptr},
+    {"MOD_OSTRIVO_DOMAIN", setting_type::string, setting_role::unused, nullptr,
+     &module_settings::domain},
+    {"MOD_OSTRIVO_DNS_IPADDR1", setting_type::address, setting_role::unused,
+     &module_settings::dns_ipaddr1, nullptr},
+    {"MOD_OSTRIVO_DNS_IPADDR2", setting_type::address, setting_role::unused,
+     &module_settings::dns_ipaddr2, nullptr},
+    {"MOD_OSTRIVO_DNS_IPADDR3", setting_type::address, setting_role::unused,
+     &module_settings::dns_ipaddr3, nullptr},
 }};
 
 void load_module_settings(module_settings &settings, const settings_handle &file)

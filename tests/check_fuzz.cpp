@@ -5,7 +5,7 @@
 // apart from the check. Every getter of the reader, on the keys the file
 // itself holds, must neither crash, nor leak, nor trip a sanitizer.
 
-#include "daemon/daemon.h"
+#include "check/check.h"
 
 #include <algorithm>
 #include <cctype>
@@ -124,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::size_t out_size = 0, err_size = 0;
     std::FILE *out = open_memstream(&out_text, &out_size);
     std::FILE *err = open_memstream(&err_text, &err_size);
-    int status = check_settings(input.path.c_str(), {true, true}, out, err);
+    int status = check_settings(input.path.c_str(), {.quiet = true, .print = true}, out, err);
     std::fclose(out);
     std::fclose(err);
     std::string lines(out_text, out_size);

@@ -2,7 +2,7 @@
 // which line each problem is reported on, how grave it is, and whether the
 // daemon would relay.
 
-#include "daemon/daemon.h"
+#include "check/check.h"
 #include "net/log.h"
 
 #include <algorithm>
@@ -242,7 +242,7 @@ TEST_F(Check, PrintsTheSettingsAsTheDaemonWillUseThem)
     std::FILE *full = std::fopen("/dev/full", "w");
     ASSERT_NE(full, nullptr);
     std::FILE *err = std::fopen("/dev/null", "w");
-    EXPECT_EQ(check_settings(path_.c_str(), {true, true}, full, err), 2);
+    EXPECT_EQ(check_settings(path_.c_str(), {.quiet = true, .print = true}, full, err), 2);
     std::fclose(full);
     std::fclose(err);
 }
@@ -302,7 +302,7 @@ TEST_F(Check, WaitsForAPortHeldForAMoment)
     ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
     getsockname(holder, reinterpret_cast<sockaddr *>(&address), &length);
     std::string port = std::to_string(ntohs(address.sin_port));
-    check_options wait{false, false, 1};
+    check_options wait{.wait_port = 1};
 
     checked result = run(good(("MOD_OSTRIVO_PORT=" + port + "\n").c_str()), wait);
     EXPECT_EQ(result.status, 1);

@@ -1,7 +1,7 @@
 // The settings check: the daemon's own reader and loading, and a word for
 // every line that does not say what its writer meant.
 
-#include "daemon.h"
+#include "check/check.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -25,6 +25,30 @@
 namespace {
 
 constexpr std::string_view MODULE_PREFIX = "MOD_OSTRIVO_";
+
+// For the three settings the relay needs: what the daemon does with the
+// default, and what to write instead.
+struct advice {
+    const char *fallback;
+    const char *wanted;
+};
+advice advice_for(setting_role role)
+{
+    switch (role) {
+    case setting_role::source:
+        return {"accept datagrams from 0.0.0.0 alone, relaying nothing",
+                "<address>, the IPv4 address of the one host whose datagrams are relayed"};
+    case setting_role::destination:
+        return {"send to 0.0.0.0, its own host, relaying nothing",
+                "<address>, the IPv4 address datagrams are relayed to"};
+    case setting_role::port:
+        return {"listen on a port the system chooses, relaying nothing",
+                "<port>, the UDP port the source sends to (1 to 65535)"};
+    case setting_role::unused:
+        break;
+    }
+    return {nullptr, nullptr};
+}
 constexpr std::string_view BLANKS = " \t\v\f\r";
 // A file of a thousand broken lines says the same thing a thousand times:
 // this many messages of one kind are enough, then how many more there were.
@@ -339,14 +363,14 @@ std::string why_not_parsed(const module_setting &setting, const char *value)
 // either way, nothing is relayed. Empty when the address can relay.
 std::string unrelayable(const module_setting &setting, ipv4_host address)
 {
-    if (setting.number == &module_settings::src_ipaddr) {
+    if (setting.role == setting_role::source) {
         if (address == 0xFFFFFFFF)
             return "the broadcast address, which no host sends from";
         if (address >> 28 == 0xE)
             return "a multicast group, which no host sends from";
         return "";
     }
-    if (setting.number != &module_settings::dst_ipaddr)
+    if (setting.role != setting_role::destination)
         return "";
     if (address >> 24 == 0)
         return "in 0.0.0.0/8, which is no host's address, so every send fails";
@@ -366,16 +390,17 @@ void check_values(const settings_handle &file, const module_settings &settings, 
     for (const module_setting &setting : MODULE_SETTINGS) {
         std::size_t number = 0;
         const char *value = settings_find(file, setting.key, &number);
-        bool required = setting.fallback != nullptr;
+        const advice advice = advice_for(setting.role);
+        bool required = setting.role != setting_role::unused;
         std::string fix =
-            required ? std::string("; write ") + setting.key + "=" + setting.wanted : std::string();
+            required ? std::string("; write ") + setting.key + "=" + advice.wanted : std::string();
         if (value == nullptr) {
             std::size_t blanked = lines[&setting].blanked;
             if (required)
                 out.say("a required setting not set", blanked, true,
                         std::string(setting.key) + " is not set" +
                             (blanked != 0 ? " (this line's key is another)" : "") +
-                            ": the daemon will " + setting.fallback + fix);
+                            ": the daemon will " + advice.fallback + fix);
             continue;
         }
         if (setting.type == setting_type::string)
@@ -388,7 +413,7 @@ void check_values(const settings_handle &file, const module_settings &settings, 
                                   value_text(settings, setting);
             if (required)
                 out.say("a required value that does not parse", number, true,
-                        message.append(" and ").append(setting.fallback).append(fix));
+                        message.append(" and ").append(advice.fallback).append(fix));
             else
                 out.say("a value that does not parse", number, false, message);
             continue;
@@ -409,18 +434,18 @@ void check_values(const settings_handle &file, const module_settings &settings, 
                         .append(why)
                         .append(fix));
         };
-        if (parsed == 0 && setting.number == &module_settings::src_ipaddr)
+        if (parsed == 0 && setting.role == setting_role::source)
             // Written so, it is meant: a host without an address yet, such
             // as a DHCP client, sends from 0.0.0.0.
             out.say("a source of 0.0.0.0", number, false,
                     std::string(setting.key) +
                         " is 0.0.0.0: the daemon relays only datagrams from hosts without an "
                         "address, such as a DHCP discovery; if you meant one host, write " +
-                        setting.key + "=" + setting.wanted);
+                        setting.key + "=" + advice.wanted);
         else if (parsed == 0)
             say_is("a required value of 0", true,
-                   std::string(": the daemon will ") + setting.fallback);
-        else if (setting.number == &module_settings::port && parsed > 65535)
+                   std::string(": the daemon will ") + advice.fallback);
+        else if (setting.role == setting_role::port && parsed > 65535)
             say_is("a port above 65535", true,
                    ", above 65535: the daemon will refuse it and exit with status 1");
         else if (std::string why = unrelayable(setting, parsed); !why.empty())

@@ -6,7 +6,7 @@
 
 #include <unistd.h>
 
-#include "daemon.h"
+#include "check/check.h"
 
 namespace {
 
