@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <string_view>
 #include <thread>
@@ -49,10 +50,66 @@ advice advice_for(setting_role role)
     }
     return {nullptr, nullptr};
 }
+
 constexpr std::string_view BLANKS = " \t\v\f\r";
 // A file of a thousand broken lines says the same thing a thousand times:
 // this many messages of one kind are enough, then how many more there were.
 constexpr unsigned MESSAGES_PER_KIND = 20;
+
+// What a message is about, in the order of the table below; unprintable
+// stays last.
+enum class problem_kind {
+    nul_byte,
+    cr_inside,
+    quote_before_equals,
+    no_equals,
+    blanked_key,
+    unknown_key,
+    key_again,
+    text_after_quote,
+    required_missing,
+    required_unparsed,
+    unparsed,
+    text_after_value,
+    source_any,
+    required_zero,
+    port_above,
+    relays_nothing,
+    port_in_use,
+    unreadable,
+    not_text,
+    closed_to_user,
+    unprintable
+};
+// Each kind's severity, and the few words that name it in "and N more".
+struct kind_info {
+    bool error;
+    const char *summary;
+};
+constexpr kind_info KINDS[] = {
+    {false, "a NUL byte in a line"},
+    {false, "a CR inside a line"},
+    {false, "a quote before '='"},
+    {false, "a setting without '='"},
+    {false, "a key with blanks or a word around it"},
+    {false, "an unknown key"},
+    {false, "a key set again"},
+    {false, "text after the last double quote"},
+    {true, "a required setting not set"},
+    {true, "a required value that does not parse"},
+    {false, "a value that does not parse"},
+    {false, "text after a value"},
+    {false, "a source of 0.0.0.0"},
+    {true, "a required value of 0"},
+    {true, "a port above 65535"},
+    {true, "an address that relays nothing"},
+    {true, "a port in use"},
+    {true, "an unreadable file"},
+    {true, "not text"},
+    {false, "a file closed to the relay's user"},
+    {false, "a value that cannot be printed"},
+};
+static_assert(std::size(KINDS) == static_cast<std::size_t>(problem_kind::unprintable) + 1);
 
 struct problem {
     std::size_t line; // 0: the file as a whole
@@ -62,15 +119,15 @@ struct problem {
 
 struct report {
     std::vector<problem> problems;
-    std::map<std::string_view, unsigned> said; // messages of each kind
+    unsigned said[std::size(KINDS)] = {}; // messages of each kind
     unsigned errors = 0;
     unsigned warnings = 0;
 
-    // kind: a few words for the kind of problem, in "and N more" lines.
-    void say(std::string_view kind, std::size_t line, bool error, std::string message)
+    void say(problem_kind kind, std::size_t line, std::string message)
     {
+        bool error = KINDS[static_cast<std::size_t>(kind)].error;
         ++(error ? errors : warnings);
-        if (++said[kind] <= MESSAGES_PER_KIND)
+        if (++said[static_cast<std::size_t>(kind)] <= MESSAGES_PER_KIND)
             problems.push_back({line, error, std::move(message)});
     }
 
@@ -85,10 +142,10 @@ struct report {
             std::fprintf(err, "%s%s: %s: %s\n", path, where.c_str(),
                          each.error ? "error" : "warning", each.message.c_str());
         }
-        for (const auto &[kind, count] : said)
-            if (count > MESSAGES_PER_KIND)
-                std::fprintf(err, "%s: and %u more like the above: %.*s\n", path,
-                             count - MESSAGES_PER_KIND, static_cast<int>(kind.size()), kind.data());
+        for (std::size_t kind = 0; kind < std::size(KINDS); ++kind)
+            if (said[kind] > MESSAGES_PER_KIND)
+                std::fprintf(err, "%s: and %u more like the above: %s\n", path,
+                             said[kind] - MESSAGES_PER_KIND, KINDS[kind].summary);
     }
 };
 
@@ -279,30 +336,30 @@ void check_lines(const settings_handle &file, report &out, line_map &lines)
                 std::string_view::npos) {
             std::string_view lost = text.substr(line.nul + 1);
             if (line.value == nullptr && lost.find('=') != std::string_view::npos)
-                out.say("a NUL byte in a line", line.number, false,
+                out.say(problem_kind::nul_byte, line.number,
                         "a NUL byte stands before this line's '=': the daemon reads the line "
                         "only up to it, so it skips the line; remove the NUL byte");
             else
-                out.say("a NUL byte in a line", line.number, false,
+                out.say(problem_kind::nul_byte, line.number,
                         "a NUL byte stands in this line: the daemon reads it only up to there "
                         "and ignores what follows, " +
                             quoted(lost) + "; remove the NUL byte");
         }
         if (line.cr != std::string_view::npos &&
             read.substr(line.cr).find_first_not_of('\r') != std::string_view::npos)
-            out.say("a CR inside a line", line.number, false,
+            out.say(problem_kind::cr_inside, line.number,
                     "a CR stands inside this line: the daemon reads a line only up to its first "
                     "CR, so what follows is lost; save the file with LF (or CR LF) line ends");
         if (line.value == nullptr) {
             if (line.quote != std::string_view::npos &&
                 content.find('=', line.quote) != std::string_view::npos)
-                out.say("a quote before '='", line.number, false,
+                out.say(problem_kind::quote_before_equals, line.number,
                         "the last double quote on this line stands before its '=': the daemon "
                         "ends the line there and skips it; write KEY=value or KEY=\"value\", "
                         "with no quote around the key");
             else if (line.nul == std::string_view::npos &&
                      contains_ignoring_case(text, MODULE_PREFIX))
-                out.say("a setting without '='", line.number, false,
+                out.say(problem_kind::no_equals, line.number,
                         "this line looks like a setting but has no '=': the daemon skips it; "
                         "write KEY=value");
             continue;
@@ -321,9 +378,9 @@ void check_lines(const settings_handle &file, report &out, line_map &lines)
                     if (entry.blanked == 0)
                         entry.blanked = line.number;
                 }
-                out.say("a key with blanks or a word around it", line.number, false, message);
+                out.say(problem_kind::blanked_key, line.number, message);
             } else if (contains_ignoring_case(line.key, MODULE_PREFIX)) {
-                out.say("an unknown key", line.number, false,
+                out.say(problem_kind::unknown_key, line.number,
                         "unknown key " + quoted(trimmed(line.key)) +
                             ": the daemon ignores this line; did you mean " +
                             nearest_key(trimmed(line.key)) + "?");
@@ -332,7 +389,7 @@ void check_lines(const settings_handle &file, report &out, line_map &lines)
         }
         std::size_t taken = lines[setting].taken;
         if (line.number != taken) {
-            out.say("a key set again", line.number, false,
+            out.say(problem_kind::key_again, line.number,
                     std::string(setting->key) + " is set again: the daemon takes line " +
                         std::to_string(taken) + " and ignores this one; remove one of them");
             continue;
@@ -340,7 +397,7 @@ void check_lines(const settings_handle &file, report &out, line_map &lines)
         if (line.quote != std::string_view::npos) {
             std::string_view after = trimmed(content.substr(line.quote + 1));
             if (!after.empty())
-                out.say("text after the last double quote", line.number, false,
+                out.say(problem_kind::text_after_quote, line.number,
                         "the daemon ignores " + quoted(after) +
                             " after the last double quote; close the quoted value, or remove "
                             "what follows it");
@@ -397,7 +454,7 @@ void check_values(const settings_handle &file, const module_settings &settings, 
         if (value == nullptr) {
             std::size_t blanked = lines[&setting].blanked;
             if (required)
-                out.say("a required setting not set", blanked, true,
+                out.say(problem_kind::required_missing, blanked,
                         std::string(setting.key) + " is not set" +
                             (blanked != 0 ? " (this line's key is another)" : "") +
                             ": the daemon will " + advice.fallback + fix);
@@ -412,22 +469,22 @@ void check_values(const settings_handle &file, const module_settings &settings, 
                                   why_not_parsed(setting, value) + ", so the daemon will use " +
                                   value_text(settings, setting);
             if (required)
-                out.say("a required value that does not parse", number, true,
+                out.say(problem_kind::required_unparsed, number,
                         message.append(" and ").append(advice.fallback).append(fix));
             else
-                out.say("a value that does not parse", number, false, message);
+                out.say(problem_kind::unparsed, number, message);
             continue;
         }
         if (std::string_view rest = trimmed(end); !rest.empty())
-            out.say("text after a value", number, false,
+            out.say(problem_kind::text_after_value, number,
                     std::string(setting.key) + ": the daemon reads " + quoted(value) + " as " +
                         value_text(settings, setting) + " and ignores " + quoted(rest) +
                         "; remove it, or correct the value");
         if (!required)
             continue;
         // "KEY is VALUE" and why, then the fix.
-        auto say_is = [&](std::string_view kind, bool error, std::string_view why) {
-            out.say(kind, number, error,
+        auto say_is = [&](problem_kind kind, std::string_view why) {
+            out.say(kind, number,
                     std::string(setting.key)
                         .append(" is ")
                         .append(value_text(settings, setting))
@@ -437,20 +494,19 @@ void check_values(const settings_handle &file, const module_settings &settings, 
         if (parsed == 0 && setting.role == setting_role::source)
             // Written so, it is meant: a host without an address yet, such
             // as a DHCP client, sends from 0.0.0.0.
-            out.say("a source of 0.0.0.0", number, false,
+            out.say(problem_kind::source_any, number,
                     std::string(setting.key) +
                         " is 0.0.0.0: the daemon relays only datagrams from hosts without an "
                         "address, such as a DHCP discovery; if you meant one host, write " +
                         setting.key + "=" + advice.wanted);
         else if (parsed == 0)
-            say_is("a required value of 0", true,
+            say_is(problem_kind::required_zero,
                    std::string(": the daemon will ") + advice.fallback);
         else if (setting.role == setting_role::port && parsed > 65535)
-            say_is("a port above 65535", true,
+            say_is(problem_kind::port_above,
                    ", above 65535: the daemon will refuse it and exit with status 1");
         else if (std::string why = unrelayable(setting, parsed); !why.empty())
-            say_is("an address that relays nothing", true,
-                   ", " + why + ": the daemon will relay nothing");
+            say_is(problem_kind::relays_nothing, ", " + why + ": the daemon will relay nothing");
     }
 }
 
@@ -492,7 +548,7 @@ void wait_for_port(const settings_handle &file, const module_settings &settings,
         if (std::chrono::steady_clock::now() >= deadline) {
             std::size_t number = 0;
             settings_find(file, "MOD_OSTRIVO_PORT", &number);
-            out.say("a port in use", number, true,
+            out.say(problem_kind::port_in_use, number,
                     "MOD_OSTRIVO_PORT is " + std::to_string(settings.port) + ", and still after " +
                         std::to_string(seconds) +
                         " s: bind socket error: " + std::strerror(EADDRINUSE) +
@@ -515,18 +571,18 @@ int check_settings(const char *path, check_options options, std::FILE *out, std:
     load_module_settings(settings, file);
 
     if (!file) {
-        problems.say("an unreadable file", 0, true,
+        problems.say(problem_kind::unreadable, 0,
                      "the daemon cannot read it, so it will run on its defaults and relay "
                      "nothing: " +
                          open_failure(open_error, closed_to_others(path)));
     } else if (not_text(file)) {
-        problems.say("not text", 0, true,
+        problems.say(problem_kind::not_text, 0,
                      "it is UTF-16, or holds NUL bytes throughout, so the daemon reads no "
                      "setting from it and will relay nothing: save it as plain text, ASCII or "
                      "UTF-8 (iconv -f UTF-16 -t UTF-8)");
     } else {
         if (std::string advice = closed_to_others(path); geteuid() == 0 && !advice.empty())
-            problems.say("a file closed to the relay's user", 0, false,
+            problems.say(problem_kind::closed_to_user, 0,
                          "root can read it, but the relay's own user, which neither owns it "
                          "nor is in its group, cannot: " +
                              advice);
@@ -550,7 +606,7 @@ int check_settings(const char *path, check_options options, std::FILE *out, std:
             std::fprintf(out, taken ? "%s=%s\n" : "# %s=%s (default)\n", setting.key,
                          value_text(settings, setting).c_str());
             if (setting.type == setting_type::string && !is_printable(settings.*setting.text))
-                problems.say("a value that cannot be printed", 0, false,
+                problems.say(problem_kind::unprintable, 0,
                              std::string(setting.key) +
                                  " holds bytes that cannot be printed as they are: -p writes "
                                  "them as \\xNN, so its line cannot be written back as it is");
