@@ -33,7 +33,7 @@ struct advice {
     const char *fallback;
     const char *wanted;
 };
-advice advice_for(setting_role role)
+advice find_advice(setting_role role)
 {
     switch (role) {
     case setting_role::source:
@@ -152,7 +152,7 @@ struct report {
 // Text as it can be shown: every byte outside printable ASCII written as
 // \xNN, so that no terminal or journal takes it for a control or another
 // character.
-std::string printable(std::string_view text, bool escape_quotes)
+std::string escape(std::string_view text, bool escape_quotes)
 {
     std::string out;
     for (char c : text) {
@@ -170,16 +170,16 @@ std::string printable(std::string_view text, bool escape_quotes)
 
 bool is_printable(std::string_view text)
 {
-    return printable(text, false) == text;
+    return escape(text, false) == text;
 }
 
 // Text from the file, quoted for a message.
-std::string quoted(std::string_view text)
+std::string quote(std::string_view text)
 {
-    return "\"" + printable(text, true) + "\"";
+    return "\"" + escape(text, true) + "\"";
 }
 
-std::string_view trimmed(std::string_view text)
+std::string_view trim(std::string_view text)
 {
     std::size_t first = text.find_first_not_of(BLANKS);
     if (first == std::string_view::npos)
@@ -195,7 +195,7 @@ bool contains_ignoring_case(std::string_view text, std::string_view part)
     return false;
 }
 
-const module_setting *known(std::string_view key)
+const module_setting *find_setting(std::string_view key)
 {
     for (const module_setting &setting : MODULE_SETTINGS)
         if (settings_same_key(key, setting.key))
@@ -205,14 +205,14 @@ const module_setting *known(std::string_view key)
 
 // The key a line's writer meant when blanks, or a word such as "export",
 // stand around it.
-const module_setting *meant(std::string_view key)
+const module_setting *guess_setting(std::string_view key)
 {
-    key = trimmed(key);
+    key = trim(key);
     std::size_t blank = key.find_last_of(BLANKS);
-    return known(blank == std::string_view::npos ? key : key.substr(blank + 1));
+    return find_setting(blank == std::string_view::npos ? key : key.substr(blank + 1));
 }
 
-std::size_t distance(std::string_view a, std::string_view b)
+std::size_t count_edits(std::string_view a, std::string_view b)
 {
     std::vector<std::size_t> row(b.size() + 1);
     for (std::size_t j = 0; j <= b.size(); ++j)
@@ -230,39 +230,39 @@ std::size_t distance(std::string_view a, std::string_view b)
     return row[b.size()];
 }
 
-const char *nearest_key(std::string_view key)
+const char *find_nearest_key(std::string_view key)
 {
     const char *best = MODULE_SETTINGS[0].key;
     for (const module_setting &setting : MODULE_SETTINGS)
-        if (distance(key, setting.key) < distance(key, best))
+        if (count_edits(key, setting.key) < count_edits(key, best))
             best = setting.key;
     return best;
 }
 
-std::string dotted(ipv4_host address)
+std::string format_address(ipv4_host address)
 {
     return std::to_string(address >> 24) + "." + std::to_string(address >> 16 & 0xFF) + "." +
            std::to_string(address >> 8 & 0xFF) + "." + std::to_string(address & 0xFF);
 }
 
-std::string value_text(const module_settings &settings, const module_setting &setting)
+std::string format_value(const module_settings &settings, const module_setting &setting)
 {
     switch (setting.type) {
     case setting_type::number:
         return std::to_string(settings.*setting.number);
     case setting_type::address:
-        return dotted(settings.*setting.number);
+        return format_address(settings.*setting.number);
     case setting_type::string:
         break;
     }
     // Quoted as the file may quote it, so that the printed line reads back
     // as the same value.
-    return "\"" + printable(settings.*setting.text, false) + "\"";
+    return "\"" + escape(settings.*setting.text, false) + "\"";
 }
 
 // What keeps a user who neither owns the file nor is in its group, as the
 // relay's own user is, from reading it; empty when nothing does.
-std::string closed_to_others(const char *path)
+std::string explain_closed_to_others(const char *path)
 {
     std::string full = path;
     if (!full.starts_with('/')) {
@@ -275,16 +275,16 @@ std::string closed_to_others(const char *path)
     for (std::size_t slash = 0; slash != std::string::npos; slash = full.find('/', slash + 1)) {
         std::string folder = slash == 0 ? "/" : full.substr(0, slash);
         if (::stat(folder.c_str(), &status) == 0 && (status.st_mode & S_IXOTH) == 0)
-            return "let others search the folder " + quoted(folder) + " (chmod o+x " +
-                   printable(folder, true) + ")";
+            return "let others search the folder " + quote(folder) + " (chmod o+x " +
+                   escape(folder, true) + ")";
     }
     if (::stat(full.c_str(), &status) == 0 && (status.st_mode & S_IROTH) == 0)
-        return "make it readable by others (chmod o+r " + printable(full, true) + ")";
+        return "make it readable by others (chmod o+r " + escape(full, true) + ")";
     return "";
 }
 
 // Why the file cannot be read, and what to do about it.
-std::string open_failure(int error, const std::string &path_advice)
+std::string explain_open_failure(int error, const std::string &path_advice)
 {
     switch (error) {
     case EINVAL:
@@ -326,7 +326,7 @@ void check_lines(const settings_handle &file, report &out, line_map &lines)
     settings_line line{};
     while (settings_next_line(file, cursor, line)) {
         std::string_view text = line.text;
-        if (trimmed(text).starts_with('#'))
+        if (trim(text).starts_with('#'))
             continue;
         // What the reader reads of the line: up to a NUL byte, then a CR.
         std::string_view read = text.substr(0, std::min(line.nul, text.size()));
@@ -343,7 +343,7 @@ void check_lines(const settings_handle &file, report &out, line_map &lines)
                 out.say(problem_kind::nul_byte, line.number,
                         "a NUL byte stands in this line: the daemon reads it only up to there "
                         "and ignores what follows, " +
-                            quoted(lost) + "; remove the NUL byte");
+                            quote(lost) + "; remove the NUL byte");
         }
         if (line.cr != std::string_view::npos &&
             read.substr(line.cr).find_first_not_of('\r') != std::string_view::npos)
@@ -364,11 +364,11 @@ void check_lines(const settings_handle &file, report &out, line_map &lines)
                         "write KEY=value");
             continue;
         }
-        const module_setting *setting = known(line.key);
+        const module_setting *setting = find_setting(line.key);
         if (setting == nullptr) {
-            if (const module_setting *intended = meant(line.key)) {
+            if (const module_setting *intended = guess_setting(line.key)) {
                 key_lines &entry = lines[intended];
-                std::string message = std::string("the key ") + quoted(line.key) + " is not " +
+                std::string message = std::string("the key ") + quote(line.key) + " is not " +
                                       intended->key + ": the daemon ignores this line";
                 if (entry.taken != 0) {
                     message += " and takes line " + std::to_string(entry.taken);
@@ -381,9 +381,9 @@ void check_lines(const settings_handle &file, report &out, line_map &lines)
                 out.say(problem_kind::blanked_key, line.number, message);
             } else if (contains_ignoring_case(line.key, MODULE_PREFIX)) {
                 out.say(problem_kind::unknown_key, line.number,
-                        "unknown key " + quoted(trimmed(line.key)) +
+                        "unknown key " + quote(trim(line.key)) +
                             ": the daemon ignores this line; did you mean " +
-                            nearest_key(trimmed(line.key)) + "?");
+                            find_nearest_key(trim(line.key)) + "?");
             }
             continue;
         }
@@ -395,10 +395,10 @@ void check_lines(const settings_handle &file, report &out, line_map &lines)
             continue;
         }
         if (line.quote != std::string_view::npos) {
-            std::string_view after = trimmed(content.substr(line.quote + 1));
+            std::string_view after = trim(content.substr(line.quote + 1));
             if (!after.empty())
                 out.say(problem_kind::text_after_quote, line.number,
-                        "the daemon ignores " + quoted(after) +
+                        "the daemon ignores " + quote(after) +
                             " after the last double quote; close the quoted value, or remove "
                             "what follows it");
         }
@@ -406,7 +406,7 @@ void check_lines(const settings_handle &file, report &out, line_map &lines)
 }
 
 // Why a number or an address that does not parse does not.
-std::string why_not_parsed(const module_setting &setting, const char *value)
+std::string explain_unparsed(const module_setting &setting, const char *value)
 {
     std::string_view text = value;
     std::size_t digits = text.find_first_not_of(" \t\n\v\f\r+");
@@ -418,7 +418,7 @@ std::string why_not_parsed(const module_setting &setting, const char *value)
 
 // A source no host can send from, or a destination that is no other host:
 // either way, nothing is relayed. Empty when the address can relay.
-std::string unrelayable(const module_setting &setting, ipv4_host address)
+std::string explain_unrelayable(const module_setting &setting, ipv4_host address)
 {
     if (setting.role == setting_role::source) {
         if (address == 0xFFFFFFFF)
@@ -447,7 +447,7 @@ void check_values(const settings_handle &file, const module_settings &settings, 
     for (const module_setting &setting : MODULE_SETTINGS) {
         std::size_t number = 0;
         const char *value = settings_find(file, setting.key, &number);
-        const advice advice = advice_for(setting.role);
+        const advice advice = find_advice(setting.role);
         bool required = setting.role != setting_role::unused;
         std::string fix =
             required ? std::string("; write ") + setting.key + "=" + advice.wanted : std::string();
@@ -465,9 +465,9 @@ void check_values(const settings_handle &file, const module_settings &settings, 
         std::uint32_t parsed = 0;
         const char *end = parse(setting, value, parsed);
         if (end == nullptr) {
-            std::string message = std::string(setting.key) + ": " + quoted(value) + " " +
-                                  why_not_parsed(setting, value) + ", so the daemon will use " +
-                                  value_text(settings, setting);
+            std::string message = std::string(setting.key) + ": " + quote(value) + " " +
+                                  explain_unparsed(setting, value) + ", so the daemon will use " +
+                                  format_value(settings, setting);
             if (required)
                 out.say(problem_kind::required_unparsed, number,
                         message.append(" and ").append(advice.fallback).append(fix));
@@ -475,10 +475,10 @@ void check_values(const settings_handle &file, const module_settings &settings, 
                 out.say(problem_kind::unparsed, number, message);
             continue;
         }
-        if (std::string_view rest = trimmed(end); !rest.empty())
+        if (std::string_view rest = trim(end); !rest.empty())
             out.say(problem_kind::text_after_value, number,
-                    std::string(setting.key) + ": the daemon reads " + quoted(value) + " as " +
-                        value_text(settings, setting) + " and ignores " + quoted(rest) +
+                    std::string(setting.key) + ": the daemon reads " + quote(value) + " as " +
+                        format_value(settings, setting) + " and ignores " + quote(rest) +
                         "; remove it, or correct the value");
         if (!required)
             continue;
@@ -487,7 +487,7 @@ void check_values(const settings_handle &file, const module_settings &settings, 
             out.say(kind, number,
                     std::string(setting.key)
                         .append(" is ")
-                        .append(value_text(settings, setting))
+                        .append(format_value(settings, setting))
                         .append(why)
                         .append(fix));
         };
@@ -505,14 +505,14 @@ void check_values(const settings_handle &file, const module_settings &settings, 
         else if (setting.role == setting_role::port && parsed > 65535)
             say_is(problem_kind::port_above,
                    ", above 65535: the daemon will refuse it and exit with status 1");
-        else if (std::string why = unrelayable(setting, parsed); !why.empty())
+        else if (std::string why = explain_unrelayable(setting, parsed); !why.empty())
             say_is(problem_kind::relays_nothing, ", " + why + ": the daemon will relay nothing");
     }
 }
 
 // A file that is not text: UTF-16, say, whose every other byte is a NUL at
 // which the reader stops, so that it reads no setting at all.
-bool not_text(const settings_handle &file)
+bool is_not_text(const settings_handle &file)
 {
     settings_cursor cursor;
     settings_line line{};
@@ -528,7 +528,7 @@ bool not_text(const settings_handle &file)
 // Whether another socket holds port, as the daemon would find it: bound to
 // all addresses, without address reuse. A port this process may not bind
 // (below 1024, without the capability) is not known to be held.
-bool port_held(std::uint32_t port)
+bool is_port_held(std::uint32_t port)
 {
     unique_fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
     sockaddr_in address = to_sockaddr(htonl(INADDR_ANY), static_cast<std::uint16_t>(port));
@@ -544,7 +544,7 @@ void wait_for_port(const settings_handle &file, const module_settings &settings,
                    report &out)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (port_held(settings.port)) {
+    while (is_port_held(settings.port)) {
         if (std::chrono::steady_clock::now() >= deadline) {
             std::size_t number = 0;
             settings_find(file, "MOD_OSTRIVO_PORT", &number);
@@ -574,14 +574,14 @@ int check_settings(const char *path, check_options options, std::FILE *out, std:
         problems.say(problem_kind::unreadable, 0,
                      "the daemon cannot read it, so it will run on its defaults and relay "
                      "nothing: " +
-                         open_failure(open_error, closed_to_others(path)));
-    } else if (not_text(file)) {
+                         explain_open_failure(open_error, explain_closed_to_others(path)));
+    } else if (is_not_text(file)) {
         problems.say(problem_kind::not_text, 0,
                      "it is UTF-16, or holds NUL bytes throughout, so the daemon reads no "
                      "setting from it and will relay nothing: save it as plain text, ASCII or "
                      "UTF-8 (iconv -f UTF-16 -t UTF-8)");
     } else {
-        if (std::string advice = closed_to_others(path); geteuid() == 0 && !advice.empty())
+        if (std::string advice = explain_closed_to_others(path); geteuid() == 0 && !advice.empty())
             problems.say(problem_kind::closed_to_user, 0,
                          "root can read it, but the relay's own user, which neither owns it "
                          "nor is in its group, cannot: " +
@@ -604,7 +604,7 @@ int check_settings(const char *path, check_options options, std::FILE *out, std:
             bool taken = value != nullptr && (setting.type == setting_type::string ||
                                               parse(setting, value, parsed) != nullptr);
             std::fprintf(out, taken ? "%s=%s\n" : "# %s=%s (default)\n", setting.key,
-                         value_text(settings, setting).c_str());
+                         format_value(settings, setting).c_str());
             if (setting.type == setting_type::string && !is_printable(settings.*setting.text))
                 problems.say(problem_kind::unprintable, 0,
                              std::string(setting.key) +
