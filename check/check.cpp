@@ -4,16 +4,15 @@
 #include "check/check.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
-#include <cstdint>
 #include <cstring>
 #include <iterator>
-#include <map>
+#include <span>
 #include <string_view>
 #include <thread>
 #include <utility>
-#include <vector>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -25,7 +24,119 @@
 
 namespace {
 
-constexpr std::string_view MODULE_PREFIX = "MOD_OSTRIVO_";
+// What each kind says. A message and its fix, joined by "; ", may name
+// {key}, the setting; {text}, the file's text, quoted; {value}, the
+// setting's value as the daemon loads it; {detail}; {line}, the line taken
+// instead; and for the three settings the relay needs, {fallback}, what the
+// daemon does without them, and {wanted}, what to write.
+struct kind_text {
+    bool error;
+    const char *summary;
+    const char *message;
+    const char *fix; // null: the message says it all
+};
+#define UNREAD "the daemon cannot read it, so it will run on its defaults and relay nothing: "
+constexpr const char *WRITE = "write {key}={wanted}";
+constexpr kind_text KINDS[] = {
+    {true, "a missing file", UNREAD "No such file or directory",
+     "write it, from /opt/Ostrivo/etc/settings.example"},
+    {true, "not a regular file", UNREAD "it is not a regular file", "replace it with one"},
+    {true, "a file larger than 1 MiB", UNREAD "it is larger than 1 MiB, which no settings file is",
+     "replace it"},
+    {true, "a file the daemon may not read", UNREAD "Permission denied", "{detail}"},
+    {true, "an unreadable file", UNREAD "{detail}", "make it a file the daemon can read"},
+    {true, "not text",
+     "it is UTF-16, or holds NUL bytes throughout, so the daemon reads no setting from it and "
+     "will relay nothing",
+     "save it as plain text, ASCII or UTF-8 (iconv -f UTF-16 -t UTF-8)"},
+    {false, "a file closed to the relay's user",
+     "root can read it, but the relay's own user, which neither owns it nor is in its group, "
+     "cannot",
+     "{detail}"},
+    {false, "a NUL byte in a line",
+     "a NUL byte stands in this line: the daemon reads it only up to there and ignores what "
+     "follows, {text}",
+     "remove the NUL byte"},
+    {false, "a NUL byte before '='",
+     "a NUL byte stands before this line's '=': the daemon reads the line only up to it, so it "
+     "skips the line",
+     "remove the NUL byte"},
+    {false, "a CR inside a line",
+     "a CR stands inside this line: the daemon reads a line only up to its first CR, so what "
+     "follows is lost",
+     "save the file with LF (or CR LF) line ends"},
+    {false, "a quote before '='",
+     "the last double quote on this line stands before its '=': the daemon ends the line there "
+     "and skips it",
+     "write KEY=value or KEY=\"value\", with no quote around the key"},
+    {false, "a setting without '='",
+     "this line looks like a setting but has no '=': the daemon skips it", "write KEY=value"},
+    {false, "a key with blanks or a word around it",
+     "the key {text} is not {key}: the daemon ignores this line",
+     "write {key}=value, with nothing before the key and no blanks around it"},
+    {false, "a key with blanks or a word around it, set on another line too",
+     "the key {text} is not {key}: the daemon ignores this line and takes line {line}", nullptr},
+    {false, "an unknown key", "unknown key {text}: the daemon ignores this line",
+     "did you mean {detail}?"},
+    {false, "a key set again",
+     "{key} is set again: the daemon takes line {line} and ignores this one", "remove one of them"},
+    {false, "text after the last double quote",
+     "the daemon ignores {text} after the last double quote",
+     "close the quoted value, or remove what follows it"},
+    {true, "a required setting not set", "{key} is not set: the daemon will {fallback}", WRITE},
+    {true, "a required setting whose key has blanks or a word around it",
+     "{key} is not set (this line's key is another): the daemon will {fallback}", WRITE},
+    {true, "a required value that does not parse",
+     "{key}: {text} {detail}, so the daemon will use {value} and {fallback}", WRITE},
+    {false, "a value that does not parse", "{key}: {text} {detail}, so the daemon will use {value}",
+     nullptr},
+    {false, "text after a value", "{key}: the daemon reads {text} as {value} and ignores {detail}",
+     "remove it, or correct the value"},
+    // Written so, it is meant: a host without an address yet, such as a
+    // DHCP client, sends from 0.0.0.0.
+    {false, "a source of 0.0.0.0",
+     "{key} is 0.0.0.0: the daemon relays only datagrams from hosts without an address, such as "
+     "a DHCP discovery",
+     "if you meant one host, write {key}={wanted}"},
+    {true, "a required value of 0", "{key} is {value}: the daemon will {fallback}", WRITE},
+    {true, "a port above 65535",
+     "{key} is {value}, above 65535: the daemon will refuse it and exit with status 1", WRITE},
+    {true, "a source of 255.255.255.255",
+     "{key} is {value}, the broadcast address, which no host sends from: the daemon will relay "
+     "nothing",
+     WRITE},
+    {true, "a multicast source",
+     "{key} is {value}, a multicast group, which no host sends from: the daemon will relay "
+     "nothing",
+     WRITE},
+    {true, "a destination in 0.0.0.0/8",
+     "{key} is {value}, in 0.0.0.0/8, which is no host's address, so every send fails: the "
+     "daemon will relay nothing",
+     WRITE},
+    {true, "a loopback destination",
+     "{key} is {value}, a loopback address: every datagram would come back to the relay "
+     "itself, which drops it: the daemon will relay nothing",
+     WRITE},
+    {true, "a destination that is this host",
+     "{key} is {value}, one of this host's own addresses: every datagram would come back to the "
+     "relay itself, which drops it: the daemon will relay nothing",
+     WRITE},
+    {true, "a port in use",
+     "{key} is {value}, and still after {detail} s: bind socket error: Address already in use: "
+     "another program holds the port, and the daemon would exit with status 1",
+     "stop it, or give the relay another port"},
+    {false, "a value that cannot be printed",
+     "{key} holds bytes that cannot be printed as they are: -p writes them as \\xNN, so its line "
+     "cannot be written back as it is",
+     nullptr},
+};
+#undef UNREAD
+static_assert(std::size(KINDS) == CHECK_KIND_COUNT);
+
+const kind_text &text_of(check_kind kind)
+{
+    return KINDS[static_cast<std::size_t>(kind)];
+}
 
 // For the three settings the relay needs: what the daemon does with the
 // default, and what to write instead.
@@ -48,106 +159,14 @@ advice find_advice(setting_role role)
     case setting_role::unused:
         break;
     }
-    return {nullptr, nullptr};
+    return {"", ""};
 }
 
+constexpr std::string_view MODULE_PREFIX = "MOD_OSTRIVO_";
 constexpr std::string_view BLANKS = " \t\v\f\r";
 // A file of a thousand broken lines says the same thing a thousand times:
 // this many messages of one kind are enough, then how many more there were.
 constexpr unsigned MESSAGES_PER_KIND = 20;
-
-// What a message is about, in the order of the table below; unprintable
-// stays last.
-enum class problem_kind {
-    nul_byte,
-    cr_inside,
-    quote_before_equals,
-    no_equals,
-    blanked_key,
-    unknown_key,
-    key_again,
-    text_after_quote,
-    required_missing,
-    required_unparsed,
-    unparsed,
-    text_after_value,
-    source_any,
-    required_zero,
-    port_above,
-    relays_nothing,
-    port_in_use,
-    unreadable,
-    not_text,
-    closed_to_user,
-    unprintable
-};
-// Each kind's severity, and the few words that name it in "and N more".
-struct kind_info {
-    bool error;
-    const char *summary;
-};
-constexpr kind_info KINDS[] = {
-    {false, "a NUL byte in a line"},
-    {false, "a CR inside a line"},
-    {false, "a quote before '='"},
-    {false, "a setting without '='"},
-    {false, "a key with blanks or a word around it"},
-    {false, "an unknown key"},
-    {false, "a key set again"},
-    {false, "text after the last double quote"},
-    {true, "a required setting not set"},
-    {true, "a required value that does not parse"},
-    {false, "a value that does not parse"},
-    {false, "text after a value"},
-    {false, "a source of 0.0.0.0"},
-    {true, "a required value of 0"},
-    {true, "a port above 65535"},
-    {true, "an address that relays nothing"},
-    {true, "a port in use"},
-    {true, "an unreadable file"},
-    {true, "not text"},
-    {false, "a file closed to the relay's user"},
-    {false, "a value that cannot be printed"},
-};
-static_assert(std::size(KINDS) == static_cast<std::size_t>(problem_kind::unprintable) + 1);
-
-struct problem {
-    std::size_t line; // 0: the file as a whole
-    bool error;
-    std::string message;
-};
-
-struct report {
-    std::vector<problem> problems;
-    unsigned said[std::size(KINDS)] = {}; // messages of each kind
-    unsigned errors = 0;
-    unsigned warnings = 0;
-
-    void say(problem_kind kind, std::size_t line, std::string message)
-    {
-        bool error = KINDS[static_cast<std::size_t>(kind)].error;
-        ++(error ? errors : warnings);
-        if (++said[static_cast<std::size_t>(kind)] <= MESSAGES_PER_KIND)
-            problems.push_back({line, error, std::move(message)});
-    }
-
-    // In the file's order, the file's own problems first; then what was
-    // left out.
-    void print(const char *path, std::FILE *err)
-    {
-        std::stable_sort(problems.begin(), problems.end(),
-                         [](const problem &a, const problem &b) { return a.line < b.line; });
-        for (const problem &each : problems) {
-            std::string where = each.line > 0 ? ":" + std::to_string(each.line) : "";
-            std::fprintf(err, "%s%s: %s: %s\n", path, where.c_str(),
-                         each.error ? "error" : "warning", each.message.c_str());
-        }
-        for (std::size_t kind = 0; kind < std::size(KINDS); ++kind)
-            if (said[kind] > MESSAGES_PER_KIND)
-                std::fprintf(err, "%s: and %u more like the above: %s\n", path,
-                             said[kind] - MESSAGES_PER_KIND, KINDS[kind].summary);
-    }
-};
 
 // Text as it can be shown: every byte outside printable ASCII written as
 // \xNN, so that no terminal or journal takes it for a control or another
@@ -166,11 +185,6 @@ std::string escape(std::string_view text, bool escape_quotes)
         }
     }
     return out;
-}
-
-bool is_printable(std::string_view text)
-{
-    return escape(text, false) == text;
 }
 
 // Text from the file, quoted for a message.
@@ -239,25 +253,60 @@ const char *find_nearest_key(std::string_view key)
     return best;
 }
 
-std::string format_address(ipv4_host address)
-{
-    return std::to_string(address >> 24) + "." + std::to_string(address >> 16 & 0xFF) + "." +
-           std::to_string(address >> 8 & 0xFF) + "." + std::to_string(address & 0xFF);
-}
-
 std::string format_value(const module_settings &settings, const module_setting &setting)
 {
     switch (setting.type) {
     case setting_type::number:
         return std::to_string(settings.*setting.number);
-    case setting_type::address:
-        return format_address(settings.*setting.number);
+    case setting_type::address: {
+        ipv4_host address = settings.*setting.number;
+        return std::to_string(address >> 24) + "." + std::to_string(address >> 16 & 0xFF) + "." +
+               std::to_string(address >> 8 & 0xFF) + "." + std::to_string(address & 0xFF);
+    }
     case setting_type::string:
         break;
     }
     // Quoted as the file may quote it, so that the printed line reads back
     // as the same value.
     return "\"" + escape(settings.*setting.text, false) + "\"";
+}
+
+// A finding in words, its fix after the message.
+std::string render(const check_finding &finding, const module_settings &settings)
+{
+    const kind_text &kind = text_of(finding.kind);
+    advice advice = finding.setting != nullptr ? find_advice(finding.setting->role)
+                                               : find_advice(setting_role::unused);
+    std::string out;
+    auto expand = [&](std::string_view words) {
+        for (std::size_t open; (open = words.find('{')) != std::string_view::npos;) {
+            std::size_t close = words.find('}', open);
+            std::string_view name = words.substr(open + 1, close - open - 1);
+            out.append(words.substr(0, open));
+            words.remove_prefix(close + 1);
+            if (name == "key")
+                out += finding.setting->key;
+            else if (name == "text")
+                out += quote(finding.text);
+            else if (name == "value")
+                out += format_value(settings, *finding.setting);
+            else if (name == "detail")
+                out += finding.detail;
+            else if (name == "line")
+                out += std::to_string(finding.other_line);
+            else if (name == "fallback")
+                out += advice.fallback;
+            else if (name == "wanted")
+                out += advice.wanted;
+        }
+        out.append(words);
+    };
+    expand(kind.message);
+    if (kind.fix != nullptr) {
+        out += "; ";
+        expand(kind.fix);
+    }
+    return out;
 }
 
 // What keeps a user who neither owns the file nor is in its group, as the
@@ -283,22 +332,22 @@ std::string explain_closed_to_others(const char *path)
     return "";
 }
 
-// Why the file cannot be read, and what to do about it.
-std::string explain_open_failure(int error, const std::string &path_advice)
+check_finding find_unreadable(int error, const char *path)
 {
     switch (error) {
-    case EINVAL:
-        return "it is not a regular file: replace it with one";
-    case EFBIG:
-        return "it is larger than 1 MiB, which no settings file is: replace it";
     case ENOENT:
-        return std::string(std::strerror(error)) +
-               ": write it, from /opt/Ostrivo/etc/settings.example";
-    case EACCES:
-        return std::string(std::strerror(error)) + ": " +
-               (path_advice.empty() ? "make it readable by the relay's user" : path_advice);
+        return {check_kind::unreadable_missing, 0, nullptr, "", ""};
+    case EINVAL:
+        return {check_kind::unreadable_not_regular, 0, nullptr, "", ""};
+    case EFBIG:
+        return {check_kind::unreadable_too_large, 0, nullptr, "", ""};
+    case EACCES: {
+        std::string advice = explain_closed_to_others(path);
+        return {check_kind::unreadable_denied, 0, nullptr, "",
+                advice.empty() ? "make it readable by the relay's user" : advice};
+    }
     default:
-        return std::string(std::strerror(error)) + ": make it a file the daemon can read";
+        return {check_kind::unreadable_other, 0, nullptr, "", std::strerror(error)};
     }
 }
 
@@ -310,219 +359,144 @@ const char *parse(const module_setting &setting, const char *value, std::uint32_
                                                 : settings_parse_ipaddr(value, parsed);
 }
 
-// For each setting, the line the daemon takes it from (0: none), and the
-// first line that meant it but has blanks or a word around its key.
-struct key_lines {
-    std::size_t taken = 0;
+// Why a number or an address that does not parse does not.
+const char *explain_unparsed(const module_setting &setting, std::string_view value)
+{
+    if (setting.type != setting_type::number)
+        return "is not an IPv4 address of four dotted parts, 0 to 255";
+    std::size_t digits = value.find_first_not_of(" \t\n\v\f\r+");
+    bool too_large =
+        digits != std::string_view::npos && value[digits] >= '0' && value[digits] <= '9';
+    return too_large ? "is above 4294967295, the largest number" : "is not a decimal number";
+}
+
+// What the daemon takes of each setting: the line (0: none), its value, and
+// the first line that meant it but has blanks or a word around its key.
+struct taken_setting {
+    std::size_t line = 0;
+    std::string value;
     std::size_t blanked = 0;
 };
-using line_map = std::map<const module_setting *, key_lines>;
+using taken_settings = std::array<taken_setting, MODULE_SETTINGS.size()>;
 
-// Every line as the reader cut it: keys and text the daemon will not see as
-// written. A line whose first non-blank is '#' is the operator's comment.
-void check_lines(const settings_handle &file, report &out, line_map &lines)
+std::size_t index_of(const module_setting &setting)
 {
-    settings_cursor cursor;
-    settings_line line{};
-    while (settings_next_line(file, cursor, line)) {
-        std::string_view text = line.text;
-        if (trim(text).starts_with('#'))
-            continue;
-        // What the reader reads of the line: up to a NUL byte, then a CR.
-        std::string_view read = text.substr(0, std::min(line.nul, text.size()));
-        std::string_view content = read.substr(0, std::min(line.cr, read.size()));
-        if (line.nul != std::string_view::npos &&
-            text.substr(line.nul).find_first_not_of(std::string_view("\0\r", 2)) !=
-                std::string_view::npos) {
-            std::string_view lost = text.substr(line.nul + 1);
+    return static_cast<std::size_t>(&setting - MODULE_SETTINGS.data());
+}
+
+// One line, from what the reader did to it: the keys and text the daemon
+// will not see as written.
+void find_in_line(const settings_line &line, taken_settings &taken,
+                  std::vector<check_finding> &found)
+{
+    auto add = [&](check_kind kind, const module_setting *setting = nullptr,
+                   std::string_view text = {}, std::string detail = {}) {
+        found.push_back({kind, line.number, setting, std::string(text), std::move(detail)});
+    };
+    std::string_view quoted;
+    bool nul = false;
+    for (const settings_finding &cut : std::span(line.findings, line.finding_count)) {
+        if (cut.kind == settings_cut::nul) {
+            nul = true;
+            if (cut.span.find_first_not_of(std::string_view("\0\r", 2)) == std::string_view::npos)
+                continue;
+            std::string_view lost = cut.span.substr(1);
             if (line.value == nullptr && lost.find('=') != std::string_view::npos)
-                out.say(problem_kind::nul_byte, line.number,
-                        "a NUL byte stands before this line's '=': the daemon reads the line "
-                        "only up to it, so it skips the line; remove the NUL byte");
+                add(check_kind::nul_before_equals);
             else
-                out.say(problem_kind::nul_byte, line.number,
-                        "a NUL byte stands in this line: the daemon reads it only up to there "
-                        "and ignores what follows, " +
-                            quote(lost) + "; remove the NUL byte");
-        }
-        if (line.cr != std::string_view::npos &&
-            read.substr(line.cr).find_first_not_of('\r') != std::string_view::npos)
-            out.say(problem_kind::cr_inside, line.number,
-                    "a CR stands inside this line: the daemon reads a line only up to its first "
-                    "CR, so what follows is lost; save the file with LF (or CR LF) line ends");
-        if (line.value == nullptr) {
-            if (line.quote != std::string_view::npos &&
-                content.find('=', line.quote) != std::string_view::npos)
-                out.say(problem_kind::quote_before_equals, line.number,
-                        "the last double quote on this line stands before its '=': the daemon "
-                        "ends the line there and skips it; write KEY=value or KEY=\"value\", "
-                        "with no quote around the key");
-            else if (line.nul == std::string_view::npos &&
-                     contains_ignoring_case(text, MODULE_PREFIX))
-                out.say(problem_kind::no_equals, line.number,
-                        "this line looks like a setting but has no '=': the daemon skips it; "
-                        "write KEY=value");
-            continue;
-        }
-        const module_setting *setting = find_setting(line.key);
-        if (setting == nullptr) {
-            if (const module_setting *intended = guess_setting(line.key)) {
-                key_lines &entry = lines[intended];
-                std::string message = std::string("the key ") + quote(line.key) + " is not " +
-                                      intended->key + ": the daemon ignores this line";
-                if (entry.taken != 0) {
-                    message += " and takes line " + std::to_string(entry.taken);
-                } else {
-                    message += std::string("; write ") + intended->key +
-                               "=value, with nothing before the key and no blanks around it";
-                    if (entry.blanked == 0)
-                        entry.blanked = line.number;
-                }
-                out.say(problem_kind::blanked_key, line.number, message);
-            } else if (contains_ignoring_case(line.key, MODULE_PREFIX)) {
-                out.say(problem_kind::unknown_key, line.number,
-                        "unknown key " + quote(trim(line.key)) +
-                            ": the daemon ignores this line; did you mean " +
-                            find_nearest_key(trim(line.key)) + "?");
-            }
-            continue;
-        }
-        std::size_t taken = lines[setting].taken;
-        if (line.number != taken) {
-            out.say(problem_kind::key_again, line.number,
-                    std::string(setting->key) + " is set again: the daemon takes line " +
-                        std::to_string(taken) + " and ignores this one; remove one of them");
-            continue;
-        }
-        if (line.quote != std::string_view::npos) {
-            std::string_view after = trim(content.substr(line.quote + 1));
-            if (!after.empty())
-                out.say(problem_kind::text_after_quote, line.number,
-                        "the daemon ignores " + quote(after) +
-                            " after the last double quote; close the quoted value, or remove "
-                            "what follows it");
+                add(check_kind::nul_in_line, nullptr, lost);
+        } else if (cut.kind == settings_cut::cr) {
+            if (cut.span.find_first_not_of('\r') != std::string_view::npos)
+                add(check_kind::cr_in_line);
+        } else {
+            quoted = cut.span;
         }
     }
-}
-
-// Why a number or an address that does not parse does not.
-std::string explain_unparsed(const module_setting &setting, const char *value)
-{
-    std::string_view text = value;
-    std::size_t digits = text.find_first_not_of(" \t\n\v\f\r+");
-    bool too_large = digits != std::string_view::npos && text[digits] >= '0' && text[digits] <= '9';
-    if (setting.type == setting_type::number)
-        return too_large ? "is above 4294967295, the largest number" : "is not a decimal number";
-    return "is not an IPv4 address of four dotted parts, 0 to 255";
-}
-
-// A source no host can send from, or a destination that is no other host:
-// either way, nothing is relayed. Empty when the address can relay.
-std::string explain_unrelayable(const module_setting &setting, ipv4_host address)
-{
-    if (setting.role == setting_role::source) {
-        if (address == 0xFFFFFFFF)
-            return "the broadcast address, which no host sends from";
-        if (address >> 28 == 0xE)
-            return "a multicast group, which no host sends from";
-        return "";
+    if (line.value == nullptr) {
+        if (quoted.find('=') != std::string_view::npos)
+            add(check_kind::quote_before_equals);
+        else if (!nul && contains_ignoring_case(line.text, MODULE_PREFIX))
+            add(check_kind::no_equals);
+        return;
     }
-    if (setting.role != setting_role::destination)
-        return "";
-    if (address >> 24 == 0)
-        return "in 0.0.0.0/8, which is no host's address, so every send fails";
-    if (address >> 24 == 127)
-        return "a loopback address: every datagram would come back to the relay itself, which "
-               "drops it";
-    if (udp_address_is_local(htonl(address)))
-        return "one of this host's own addresses: every datagram would come back to the relay "
-               "itself, which drops it";
-    return "";
+    const module_setting *setting = find_setting(line.key);
+    if (setting == nullptr) {
+        if (const module_setting *intended = guess_setting(line.key))
+            add(check_kind::blanked_key, intended, line.key);
+        else if (contains_ignoring_case(line.key, MODULE_PREFIX))
+            add(check_kind::unknown_key, nullptr, trim(line.key), find_nearest_key(trim(line.key)));
+        return;
+    }
+    taken_setting &entry = taken[index_of(*setting)];
+    if (entry.line != 0) {
+        add(check_kind::key_again, setting);
+        found.back().other_line = entry.line;
+        return;
+    }
+    entry.line = line.number;
+    entry.value = line.value;
+    if (std::string_view after = trim(quoted.substr(std::min<std::size_t>(1, quoted.size())));
+        !after.empty())
+        add(check_kind::text_after_quote, nullptr, after);
+}
+
+// What a value the daemon can parse means for the relay, if anything.
+bool judge_value(const module_setting &setting, ipv4_host parsed, check_kind &kind)
+{
+    bool source = setting.role == setting_role::source;
+    bool destination = setting.role == setting_role::destination;
+    if (parsed == 0)
+        kind = source ? check_kind::source_any : check_kind::required_zero;
+    else if (setting.role == setting_role::port && parsed > 65535)
+        kind = check_kind::port_above;
+    else if (source && parsed == 0xFFFFFFFF)
+        kind = check_kind::source_broadcast;
+    else if (source && parsed >> 28 == 0xE)
+        kind = check_kind::source_multicast;
+    else if (destination && parsed >> 24 == 0)
+        kind = check_kind::destination_this_network;
+    else if (destination && parsed >> 24 == 127)
+        kind = check_kind::destination_loopback;
+    else if (destination && udp_address_is_local(htonl(parsed)))
+        kind = check_kind::destination_own;
+    else
+        return false;
+    return true;
 }
 
 // Each setting as the daemon loads it.
-void check_values(const settings_handle &file, const module_settings &settings, report &out,
-                  line_map &lines)
+void find_in_values(const taken_settings &taken, check_report &report)
 {
     for (const module_setting &setting : MODULE_SETTINGS) {
-        std::size_t number = 0;
-        const char *value = settings_find(file, setting.key, &number);
-        const advice advice = find_advice(setting.role);
+        const taken_setting &entry = taken[index_of(setting)];
         bool required = setting.role != setting_role::unused;
-        std::string fix =
-            required ? std::string("; write ") + setting.key + "=" + advice.wanted : std::string();
-        if (value == nullptr) {
-            std::size_t blanked = lines[&setting].blanked;
+        auto add = [&](check_kind kind, std::string detail = {}) {
+            report.findings.push_back({kind, entry.line, &setting, entry.value, std::move(detail)});
+        };
+        if (entry.line == 0) {
             if (required)
-                out.say(problem_kind::required_missing, blanked,
-                        std::string(setting.key) + " is not set" +
-                            (blanked != 0 ? " (this line's key is another)" : "") +
-                            ": the daemon will " + advice.fallback + fix);
+                report.findings.push_back({entry.blanked != 0 ? check_kind::required_missing_blanked
+                                                              : check_kind::required_missing,
+                                           entry.blanked, &setting, "", ""});
             continue;
         }
+        std::uint32_t parsed = 0;
+        const char *end = setting.type == setting_type::string
+                              ? entry.value.c_str()
+                              : parse(setting, entry.value.c_str(), parsed);
+        report.given[index_of(setting)] = end != nullptr;
         if (setting.type == setting_type::string)
             continue;
-        std::uint32_t parsed = 0;
-        const char *end = parse(setting, value, parsed);
         if (end == nullptr) {
-            std::string message = std::string(setting.key) + ": " + quote(value) + " " +
-                                  explain_unparsed(setting, value) + ", so the daemon will use " +
-                                  format_value(settings, setting);
-            if (required)
-                out.say(problem_kind::required_unparsed, number,
-                        message.append(" and ").append(advice.fallback).append(fix));
-            else
-                out.say(problem_kind::unparsed, number, message);
+            add(required ? check_kind::required_unparsed : check_kind::unparsed,
+                explain_unparsed(setting, entry.value));
             continue;
         }
         if (std::string_view rest = trim(end); !rest.empty())
-            out.say(problem_kind::text_after_value, number,
-                    std::string(setting.key) + ": the daemon reads " + quote(value) + " as " +
-                        format_value(settings, setting) + " and ignores " + quote(rest) +
-                        "; remove it, or correct the value");
-        if (!required)
-            continue;
-        // "KEY is VALUE" and why, then the fix.
-        auto say_is = [&](problem_kind kind, std::string_view why) {
-            out.say(kind, number,
-                    std::string(setting.key)
-                        .append(" is ")
-                        .append(format_value(settings, setting))
-                        .append(why)
-                        .append(fix));
-        };
-        if (parsed == 0 && setting.role == setting_role::source)
-            // Written so, it is meant: a host without an address yet, such
-            // as a DHCP client, sends from 0.0.0.0.
-            out.say(problem_kind::source_any, number,
-                    std::string(setting.key) +
-                        " is 0.0.0.0: the daemon relays only datagrams from hosts without an "
-                        "address, such as a DHCP discovery; if you meant one host, write " +
-                        setting.key + "=" + advice.wanted);
-        else if (parsed == 0)
-            say_is(problem_kind::required_zero,
-                   std::string(": the daemon will ") + advice.fallback);
-        else if (setting.role == setting_role::port && parsed > 65535)
-            say_is(problem_kind::port_above,
-                   ", above 65535: the daemon will refuse it and exit with status 1");
-        else if (std::string why = explain_unrelayable(setting, parsed); !why.empty())
-            say_is(problem_kind::relays_nothing, ", " + why + ": the daemon will relay nothing");
+            add(check_kind::text_after_value, quote(rest));
+        if (check_kind kind{}; required && judge_value(setting, parsed, kind))
+            add(kind);
     }
-}
-
-// A file that is not text: UTF-16, say, whose every other byte is a NUL at
-// which the reader stops, so that it reads no setting at all.
-bool is_not_text(const settings_handle &file)
-{
-    settings_cursor cursor;
-    settings_line line{};
-    bool nul = false;
-    while (settings_next_line(file, cursor, line)) {
-        if (line.value != nullptr)
-            return false;
-        nul = nul || line.nul != std::string_view::npos;
-    }
-    return nul;
 }
 
 // Whether another socket holds port, as the daemon would find it: bound to
@@ -537,91 +511,132 @@ bool is_port_held(std::uint32_t port)
            errno == EADDRINUSE;
 }
 
-// A port held for a moment, by a client's socket or a service still
-// stopping, is waited out; one held for good fails the start once, with
-// the daemon's own words, rather than start after start.
-void wait_for_port(const settings_handle &file, const module_settings &settings, unsigned seconds,
-                   report &out)
+bool has_errors(const std::vector<check_finding> &findings)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (is_port_held(settings.port)) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            std::size_t number = 0;
-            settings_find(file, "MOD_OSTRIVO_PORT", &number);
-            out.say(problem_kind::port_in_use, number,
-                    "MOD_OSTRIVO_PORT is " + std::to_string(settings.port) + ", and still after " +
-                        std::to_string(seconds) +
-                        " s: bind socket error: " + std::strerror(EADDRINUSE) +
-                        ": another program holds the port, and the daemon would exit with "
-                        "status 1; stop it, or give the relay another port");
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
+    return std::any_of(findings.begin(), findings.end(),
+                       [](const check_finding &each) { return text_of(each.kind).error; });
 }
 
 } // namespace
 
+check_kind_info check_describe(check_kind kind)
+{
+    return {text_of(kind).error, text_of(kind).summary};
+}
+
+check_report check_file(const char *path, unsigned wait_port)
+{
+    check_report report;
+    settings_handle file = settings_open(path, "r");
+    if (!file) {
+        report.findings.push_back(find_unreadable(errno, path));
+        return report;
+    }
+    load_module_settings(report.settings, file);
+    if (std::string advice = explain_closed_to_others(path); geteuid() == 0 && !advice.empty())
+        report.findings.push_back({check_kind::closed_to_user, 0, nullptr, "", advice});
+
+    // One walk through the lines. A file that is not text, UTF-16 say,
+    // whose every other byte is a NUL at which the reader stops, reads no
+    // setting at all: that one finding says it all.
+    taken_settings taken;
+    settings_cursor cursor;
+    settings_line line{};
+    bool any_value = false, any_nul = false;
+    std::size_t first = report.findings.size();
+    while (settings_next_line(file, cursor, line)) {
+        any_value = any_value || line.value != nullptr;
+        any_nul = any_nul || (line.finding_count > 0 && line.findings[0].kind == settings_cut::nul);
+        // A line whose first non-blank is '#' is the operator's comment.
+        if (!trim(line.text).starts_with('#'))
+            find_in_line(line, taken, report.findings);
+    }
+    settings_close(std::move(file));
+    if (!any_value && any_nul) {
+        report.findings = {{check_kind::not_text, 0, nullptr, "", ""}};
+        return report;
+    }
+    // A blanked key's words depend on whether its setting is taken at all,
+    // on a line before or after it.
+    for (std::size_t at = first; at < report.findings.size(); ++at) {
+        check_finding &each = report.findings[at];
+        if (each.kind != check_kind::blanked_key)
+            continue;
+        taken_setting &entry = taken[index_of(*each.setting)];
+        if (entry.line != 0) {
+            each.kind = check_kind::blanked_key_taken;
+            each.other_line = entry.line;
+        } else if (entry.blanked == 0) {
+            entry.blanked = each.line;
+        }
+    }
+    find_in_values(taken, report);
+
+    // A port held for a moment, by a client's socket or a service still
+    // stopping, is waited out; one held for good fails the start once, with
+    // the daemon's own words, rather than start after start.
+    if (wait_port == 0 || has_errors(report.findings))
+        return report;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait_port);
+    while (is_port_held(report.settings.port)) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            const module_setting &port = *find_setting("MOD_OSTRIVO_PORT");
+            report.findings.push_back({check_kind::port_in_use, taken[index_of(port)].line, &port,
+                                       "", std::to_string(wait_port)});
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return report;
+}
+
 int check_settings(const char *path, check_options options, std::FILE *out, std::FILE *err)
 {
-    report problems;
-    settings_handle file = settings_open(path, "r");
-    int open_error = errno;
-    module_settings settings;
-    load_module_settings(settings, file);
-
-    if (!file) {
-        problems.say(problem_kind::unreadable, 0,
-                     "the daemon cannot read it, so it will run on its defaults and relay "
-                     "nothing: " +
-                         explain_open_failure(open_error, explain_closed_to_others(path)));
-    } else if (is_not_text(file)) {
-        problems.say(problem_kind::not_text, 0,
-                     "it is UTF-16, or holds NUL bytes throughout, so the daemon reads no "
-                     "setting from it and will relay nothing: save it as plain text, ASCII or "
-                     "UTF-8 (iconv -f UTF-16 -t UTF-8)");
-    } else {
-        if (std::string advice = explain_closed_to_others(path); geteuid() == 0 && !advice.empty())
-            problems.say(problem_kind::closed_to_user, 0,
-                         "root can read it, but the relay's own user, which neither owns it "
-                         "nor is in its group, cannot: " +
-                             advice);
-        line_map lines;
-        for (const module_setting &setting : MODULE_SETTINGS)
-            settings_find(file, setting.key, &lines[&setting].taken);
-        check_lines(file, problems, lines);
-        check_values(file, settings, problems, lines);
-        if (options.wait_port > 0 && problems.errors == 0)
-            wait_for_port(file, settings, options.wait_port, problems);
-    }
-
+    check_report report = check_file(path, options.wait_port);
+    std::vector<check_finding> &findings = report.findings;
     if (options.print) {
         // A setting that the file does not give is printed as a comment: so
         // printed, it reads back as the same default.
         for (const module_setting &setting : MODULE_SETTINGS) {
-            const char *value = settings_find(file, setting.key);
-            std::uint32_t parsed = 0;
-            bool taken = value != nullptr && (setting.type == setting_type::string ||
-                                              parse(setting, value, parsed) != nullptr);
-            std::fprintf(out, taken ? "%s=%s\n" : "# %s=%s (default)\n", setting.key,
-                         format_value(settings, setting).c_str());
-            if (setting.type == setting_type::string && !is_printable(settings.*setting.text))
-                problems.say(problem_kind::unprintable, 0,
-                             std::string(setting.key) +
-                                 " holds bytes that cannot be printed as they are: -p writes "
-                                 "them as \\xNN, so its line cannot be written back as it is");
+            std::fprintf(out, report.given[index_of(setting)] ? "%s=%s\n" : "# %s=%s (default)\n",
+                         setting.key, format_value(report.settings, setting).c_str());
+            if (setting.type == setting_type::string &&
+                escape(report.settings.*setting.text, false) != report.settings.*setting.text)
+                findings.push_back({check_kind::unprintable, 0, &setting, "", ""});
         }
     }
-    problems.print(path, err);
-    int status = problems.errors == 0 ? 0 : 1;
-    if (!options.quiet || problems.errors + problems.warnings > 0)
+
+    // The first few of each kind, in the file's order, the file's own
+    // first; then what was left out.
+    unsigned said[CHECK_KIND_COUNT] = {}, errors = 0, warnings = 0;
+    std::vector<const check_finding *> shown;
+    for (const check_finding &each : findings) {
+        ++(text_of(each.kind).error ? errors : warnings);
+        if (++said[static_cast<std::size_t>(each.kind)] <= MESSAGES_PER_KIND)
+            shown.push_back(&each);
+    }
+    std::stable_sort(
+        shown.begin(), shown.end(),
+        [](const check_finding *a, const check_finding *b) { return a->line < b->line; });
+    for (const check_finding *each : shown) {
+        std::string where = each->line > 0 ? ":" + std::to_string(each->line) : "";
+        std::fprintf(err, "%s%s: %s: %s\n", path, where.c_str(),
+                     text_of(each->kind).error ? "error" : "warning",
+                     render(*each, report.settings).c_str());
+    }
+    for (std::size_t kind = 0; kind < CHECK_KIND_COUNT; ++kind)
+        if (said[kind] > MESSAGES_PER_KIND)
+            std::fprintf(err, "%s: and %u more like the above: %s\n", path,
+                         said[kind] - MESSAGES_PER_KIND, KINDS[kind].summary);
+
+    int status = errors == 0 ? 0 : 1;
+    if (!options.quiet || errors + warnings > 0)
         std::fprintf(err, "%s: %u error%s, %u warning%s: the daemon %s relay with it\n", path,
-                     problems.errors, problems.errors == 1 ? "" : "s", problems.warnings,
-                     problems.warnings == 1 ? "" : "s", status == 0 ? "will" : "will not");
+                     errors, errors == 1 ? "" : "s", warnings, warnings == 1 ? "" : "s",
+                     status == 0 ? "will" : "will not");
     if (options.print && (std::fflush(out) != 0 || std::ferror(out) != 0)) {
         std::fprintf(err, "%s: cannot write the settings: %s\n", path, std::strerror(errno));
         status = 2;
     }
-    settings_close(std::move(file));
     return status;
 }

@@ -169,14 +169,17 @@ bool settings_next_line(const settings_handle &handle, settings_cursor &cursor, 
     // the same.
     std::string &text = handle->line;
     text.assign(line.text);
-    line.nul = text.find('\0');
-    text.resize(std::strlen(text.c_str()));
-    line.cr = text.find('\r');
-    if (line.cr != std::string::npos)
-        text.resize(line.cr);
-    line.quote = text.rfind('"');
-    if (line.quote != std::string::npos)
-        text.resize(line.quote);
+    line.finding_count = 0;
+    auto cut = [&](settings_cut kind, std::size_t at) {
+        if (at == std::string::npos)
+            return;
+        line.findings[line.finding_count++] = {kind, line.number,
+                                               line.text.substr(at, text.size() - at)};
+        text.resize(at);
+    };
+    cut(settings_cut::nul, text.find('\0'));
+    cut(settings_cut::cr, text.find('\r'));
+    cut(settings_cut::quote, text.rfind('"'));
     std::size_t equals = text.find('=');
     if (equals == std::string::npos) {
         line.key = {};

@@ -31,16 +31,25 @@ settings_handle settings_open(const char *path, const char *mode);
 // Returns the result of closing the file, 0 for a null handle.
 int settings_close(settings_handle handle);
 
+// Where the reader cuts a line, in the order it cuts: at the first zero
+// byte, at the first CR before that, and at the last double quote before
+// those, which closes a quoted value. Nothing from a cut on is read.
+enum class settings_cut { nul, cr, quote };
+// One thing the reader did to a line: the cut, and the span of the line's
+// text it left unread, from the cut byte to where the previous cut ended it.
+struct settings_finding {
+    settings_cut kind;
+    std::size_t line;
+    std::string_view span;
+};
 // One line as the lookups see it.
 struct settings_line {
-    std::size_t number;    // counted from 1
-    std::string_view text; // as written, without its line end
-    std::string_view key;  // what a lookup compares: the text before the first '='
-    const char *value;     // what a lookup gives for it; null for a line without '='
-    // Where the reader cut text, in this order, as offsets into it (npos where
-    // it did not): at its first zero byte, at its first CR, and at the last
-    // double quote before those. Nothing from a cut on is read.
-    std::size_t nul, cr, quote;
+    std::size_t number;           // counted from 1
+    std::string_view text;        // as written, without its line end
+    std::string_view key;         // what a lookup compares: the text before the first '='
+    const char *value;            // what a lookup gives for it; null for a line without '='
+    settings_finding findings[3]; // the cuts made, in their order
+    std::size_t finding_count;
 };
 // Where a walk through the lines stands; a new one stands before the first.
 struct settings_cursor {

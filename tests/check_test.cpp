@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,12 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+// A kind by the words that name it, in a failure's message.
+void PrintTo(check_kind kind, std::ostream *out)
+{
+    *out << check_describe(kind).summary;
+}
 
 namespace {
 
@@ -29,10 +36,13 @@ std::string good(const char *rest = "")
            rest;
 }
 
+using found = std::vector<std::pair<check_kind, std::size_t>>; // each kind and its line
+
 struct checked {
     int status;
-    std::vector<std::string> problems; // "LINE error" or "LINE warning"; LINE 0 for the file
+    std::vector<std::string> problems; // as reported: "LINE error" or "LINE warning", 0 the file
     std::string err, out;
+    found kinds; // as found, sorted
 };
 
 class Check : public ::testing::Test {
@@ -63,7 +73,10 @@ class Check : public ::testing::Test {
         std::size_t err_size = 0, out_size = 0;
         std::FILE *err = open_memstream(&err_text, &err_size);
         std::FILE *out = open_memstream(&out_text, &out_size);
-        checked result{check_settings(path.c_str(), options, out, err), {}, {}, {}};
+        checked result{check_settings(path.c_str(), options, out, err), {}, {}, {}, {}};
+        for (const check_finding &each : check_file(path.c_str(), 0).findings)
+            result.kinds.emplace_back(each.kind, each.line);
+        std::sort(result.kinds.begin(), result.kinds.end());
         std::fclose(err);
         std::fclose(out);
         result.err = err_text;
@@ -88,119 +101,139 @@ class Check : public ::testing::Test {
 
 TEST_F(Check, ReportsEachProblemOnItsLine)
 {
+    using enum check_kind;
     struct {
         std::string content;
         int status;
-        std::vector<std::string> problems;
+        found kinds;
         const char *mentions; // in the messages: the key, what the daemon does, the fix
     } const cases[] = {
         {good("MOD_OSTRIVO_PORT=5000\n"), 0, {}, ""},
         {"\xEF\xBB\xBF" + good("MOD_OSTRIVO_PORT=\"5000\"\r\n"), 0, {}, ""},
-        {good(), 1, {"0 error"}, "MOD_OSTRIVO_PORT is not set"},
-        {good("MOD_OSTRIVO_PORT = 700\n"), 1, {"3 warning", "3 error"}, "MOD_OSTRIVO_PORT=<port>"},
+        {good(), 1, {{required_missing, 0}}, "MOD_OSTRIVO_PORT is not set"},
+        {good("MOD_OSTRIVO_PORT = 700\n"),
+         1,
+         {{blanked_key, 3}, {required_missing_blanked, 3}},
+         "MOD_OSTRIVO_PORT=<port>"},
         {good("export MOD_OSTRIVO_PORT=700\n"),
          1,
-         {"3 warning", "3 error"},
+         {{blanked_key, 3}, {required_missing_blanked, 3}},
          "nothing before the key"},
-        {good("MOD_OSTRIVO_PORT 700\n"), 1, {"3 warning", "0 error"}, "has no '='"},
-        {good("MOD_OSTRIVO_PORT=7OO\n"), 0, {"3 warning"}, "as 7 and ignores \"OO\""},
-        {good("MOD_OSTRIVO_PORT=0\n"), 1, {"3 error"}, "a port the system chooses"},
-        {good("MOD_OSTRIVO_PORT=65616\n"), 1, {"3 error"}, "exit with status 1"},
-        {good("MOD_OSTRIVO_PORT=port\n"), 1, {"3 error"}, "\"port\" is not a decimal number"},
+        {good("MOD_OSTRIVO_PORT 700\n"), 1, {{no_equals, 3}, {required_missing, 0}}, "has no '='"},
+        {good("MOD_OSTRIVO_PORT=7OO\n"), 0, {{text_after_value, 3}}, "as 7 and ignores \"OO\""},
+        {good("MOD_OSTRIVO_PORT=0\n"), 1, {{required_zero, 3}}, "a port the system chooses"},
+        {good("MOD_OSTRIVO_PORT=65616\n"), 1, {{port_above, 3}}, "exit with status 1"},
+        {good("MOD_OSTRIVO_PORT=port\n"),
+         1,
+         {{required_unparsed, 3}},
+         "\"port\" is not a decimal number"},
+        {good("MOD_OSTRIVO_PORT=4294967296\n"), 1, {{required_unparsed, 3}}, "is above 4294967295"},
         {"MOD_OSTRIVO_SRC_IPADDR=\"10.0.0.1\nMOD_OSTRIVO_DST_IPADDR=10.0.0.2\nMOD_OSTRIVO_PORT=1\n",
          1,
-         {"1 warning", "1 error"},
+         {{text_after_quote, 1}, {required_unparsed, 1}},
          "after the last double quote"},
         {"MOD_OSTRIVO_SRC_IPADDR=10.0.0.1O\nMOD_OSTRIVO_DST_IPADDR=0.0.0.0\nMOD_OSTRIVO_PORT=1\n",
          1,
-         {"1 warning", "2 error"},
+         {{text_after_value, 1}, {required_zero, 2}},
          "its own host"},
         {good("MOD_OSTRIVO_PORT=5000\nmod_ostrivo_port=6000\n"),
          0,
-         {"4 warning"},
+         {{key_again, 4}},
          "takes line 3 and ignores this one"},
         {good("MOD_OSTRIVO_PORT=5000\nMOD_OSTRIVO_DNS_IPADR1=10.0.0.53\n"),
          0,
-         {"4 warning"},
+         {{unknown_key, 4}},
          "did you mean MOD_OSTRIVO_DNS_IPADDR1?"},
         {good("MOD_OSTRIVO_PORT=5000\nMOD_OSTRIVO_DNS_IPADDR1=ns1\n"),
          0,
-         {"4 warning"},
+         {{unparsed, 4}},
          "MOD_OSTRIVO_DNS_IPADDR1: \"ns1\" is not an IPv4 address"},
         {"MOD_OSTRIVO_SRC_IPADDR=10.0.0.1\rMOD_OSTRIVO_DST_IPADDR=10.0.0.2\rMOD_OSTRIVO_PORT=1\r",
          1,
-         {"0 error", "0 error", "1 warning"},
+         {{cr_in_line, 1}, {required_missing, 0}, {required_missing, 0}},
          "save the file with LF"},
         {good("MOD_OSTRIVO_PORT=5000\r\r\n"), 0, {}, ""},
         // Addresses that relay nothing, whatever the values' form.
         {"MOD_OSTRIVO_SRC_IPADDR=192.0.2.10\nMOD_OSTRIVO_DST_IPADDR=127.0.0.1\nMOD_OSTRIVO_PORT="
          "1\n",
          1,
-         {"2 error"},
+         {{destination_loopback, 2}},
          "a loopback address"},
         {"MOD_OSTRIVO_SRC_IPADDR=192.0.2.10\nMOD_OSTRIVO_DST_IPADDR=0.1.2.3\nMOD_OSTRIVO_PORT=1\n",
          1,
-         {"2 error"},
+         {{destination_this_network, 2}},
          "no host's address"},
         {"MOD_OSTRIVO_SRC_IPADDR=255.255.255.255\nMOD_OSTRIVO_DST_IPADDR=192.0.2.1\n"
          "MOD_OSTRIVO_PORT=1\n",
          1,
-         {"1 error"},
+         {{source_broadcast, 1}},
          "no host sends from"},
         {"MOD_OSTRIVO_SRC_IPADDR=224.0.0.251\nMOD_OSTRIVO_DST_IPADDR=192.0.2.1\nMOD_OSTRIVO_PORT="
          "1\n",
          1,
-         {"1 error"},
+         {{source_multicast, 1}},
          "a multicast group"},
         {"MOD_OSTRIVO_SRC_IPADDR=0.0.0.0\nMOD_OSTRIVO_DST_IPADDR=192.0.2.1\nMOD_OSTRIVO_PORT=1\n",
          0,
-         {"1 warning"},
+         {{source_any, 1}},
          "such as a DHCP discovery"},
-        {good("MOD_OSTRIVO_PORT=4294967296\n"), 1, {"3 error"}, "is above 4294967295"},
         // The operator's comment, and a line that only repeats a key.
         {good("MOD_OSTRIVO_PORT=5000\n  #MOD_OSTRIVO_PORT=800\n"), 0, {}, ""},
         {good("MOD_OSTRIVO_PORT=5000\nMOD_OSTRIVO_PORT = 800\n"),
          0,
-         {"4 warning"},
+         {{blanked_key_taken, 4}},
          "ignores this line and takes line 3"},
         // Where the reader cuts a line, and bytes that would fool a terminal.
         {good() + std::string("MOD_OSTRIVO_PORT=7\0"
                               "00\n",
                               21),
          0,
-         {"3 warning"},
+         {{nul_in_line, 3}},
          "ignores what follows, \"00\""},
         {good() + std::string("MOD_OSTRIVO_PORT\0=700\n", 22),
          1,
-         {"3 warning", "0 error"},
+         {{nul_before_equals, 3}, {required_missing, 0}},
          "before this line's '='"},
         {good("\"MOD_OSTRIVO_PORT\"=700\n"),
          1,
-         {"3 warning", "0 error"},
+         {{quote_before_equals, 3}, {required_missing, 0}},
          "no quote around the key"},
         {good("MOD_OSTRIVO_PORT\xC2\xA0=700\n"),
          1,
-         {"3 warning", "0 error"},
+         {{unknown_key, 3}, {required_missing, 0}},
          R"("MOD_OSTRIVO_PORT\xC2\xA0")"},
     };
     for (const auto &each : cases) {
         SCOPED_TRACE(each.content);
         checked result = run(each.content);
         EXPECT_EQ(result.status, each.status);
-        std::vector<std::string> expected = each.problems;
-        std::vector<std::string> got = result.problems;
+        found expected = each.kinds;
         std::sort(expected.begin(), expected.end());
-        std::sort(got.begin(), got.end());
-        EXPECT_EQ(got, expected) << result.err;
+        EXPECT_EQ(result.kinds, expected) << result.err;
+        // Each finding is reported on its line, as grave as its kind.
+        std::vector<std::string> reported;
+        for (auto [kind, line] : expected)
+            reported.push_back(std::to_string(line) +
+                               (check_describe(kind).error ? " error" : " warning"));
+        std::sort(reported.begin(), reported.end());
+        std::sort(result.problems.begin(), result.problems.end());
+        EXPECT_EQ(result.problems, reported) << result.err;
         EXPECT_NE(result.err.find(each.mentions), std::string::npos) << result.err;
     }
 }
 
 TEST_F(Check, AFileTheDaemonCannotReadIsOneError)
 {
-    for (const char *path : {"/nonexistent/settings", "/dev/zero", "/"}) {
-        checked result = run_on(path, {});
-        EXPECT_EQ(result.status, 1) << path;
+    struct {
+        const char *path;
+        check_kind kind;
+    } const cases[] = {{"/nonexistent/settings", check_kind::unreadable_missing},
+                       {"/dev/zero", check_kind::unreadable_not_regular},
+                       {"/", check_kind::unreadable_not_regular}};
+    for (const auto &each : cases) {
+        checked result = run_on(each.path, {});
+        EXPECT_EQ(result.status, 1) << each.path;
+        EXPECT_EQ(result.kinds, (found{{each.kind, 0}})) << result.err;
         EXPECT_EQ(result.problems, std::vector<std::string>{"0 error"}) << result.err;
     }
 }
@@ -376,6 +409,21 @@ TEST(ManualPages, MatchTheProgramsOwnTablesAndTheReadme)
                   std::string::npos)
             << name;
     EXPECT_NE(daemon.find(".BI \"log error: \" N \" records lost: \" reason\n"), std::string::npos);
+    // Every kind the check finds is on the page under its severity, by the
+    // words that name it when more of it are left out.
+    std::string text;
+    for (std::size_t at = 0; at < check.size(); ++at)
+        if (check.compare(at, 2, "\\%") == 0 || check.compare(at, 2, "\\-") == 0)
+            text += check[++at] == '-' ? "-" : "";
+        else
+            text += check[at] == '\n' ? ' ' : check[at];
+    std::size_t errors = text.find("Errors, "), warnings = text.find("Warnings, "),
+                options = text.find(".SH OPTIONS");
+    for (std::size_t kind = 0; kind < CHECK_KIND_COUNT; ++kind) {
+        check_kind_info info = check_describe(static_cast<check_kind>(kind));
+        std::size_t listed = text.find(info.summary, info.error ? errors : warnings);
+        EXPECT_LT(listed, info.error ? warnings : options) << info.summary;
+    }
     for (const char *option : {"\\-q", "\\-p", "\\-h"})
         EXPECT_NE(check.find(std::string(".B ") + option + "\n"), std::string::npos) << option;
 }

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <cerrno>
 
@@ -84,6 +86,43 @@ TEST_F(SettingsFile, QuotesAndLineEnds)
     EXPECT_EQ(string_from("KEY=\n"), "");
     EXPECT_EQ(string_from("KEY=\"\n"), "");
     EXPECT_EQ(string_from("KEY=\"\"\n"), "");
+}
+
+// What the reader cuts from a line, and the value that leaves.
+TEST_F(SettingsFile, EachCutIsFoundWithWhatItLeftUnread)
+{
+    using cuts = std::vector<std::pair<settings_cut, std::string>>;
+    struct {
+        std::string line;
+        cuts found;
+        const char *value; // null: no '=' was read
+    } const cases[] = {
+        {"K=v", {}, "v"},
+        {"K=\"v\"", {{settings_cut::quote, "\""}}, "v"},
+        {std::string("K=a\0b\r\"c", 8), {{settings_cut::nul, std::string("\0b\r\"c", 5)}}, "a"},
+        {std::string("K=a\rb\"c\"\0x", 10),
+         {{settings_cut::nul, std::string("\0x", 2)}, {settings_cut::cr, "\rb\"c\""}},
+         "a"},
+        {"K=\"a\"b\"\r", {{settings_cut::cr, "\r"}, {settings_cut::quote, "\""}}, "a\"b"},
+        {"\"K\"=1", {{settings_cut::quote, "\"=1"}}, nullptr},
+    };
+    for (const auto &each : cases) {
+        SCOPED_TRACE(each.line);
+        settings_handle file = open_with("first\n" + each.line + "\n");
+        settings_cursor cursor;
+        settings_line line{};
+        ASSERT_TRUE(settings_next_line(file, cursor, line));
+        EXPECT_EQ(line.finding_count, 0u);
+        ASSERT_TRUE(settings_next_line(file, cursor, line));
+        cuts found;
+        for (std::size_t i = 0; i < line.finding_count; ++i) {
+            EXPECT_EQ(line.findings[i].line, 2u);
+            found.emplace_back(line.findings[i].kind, std::string(line.findings[i].span));
+        }
+        EXPECT_EQ(found, each.found);
+        EXPECT_EQ(line.value == nullptr ? "(none)" : std::string(line.value),
+                  each.value == nullptr ? "(none)" : each.value);
+    }
 }
 
 TEST_F(SettingsFile, FoundEmptyValueDiffersFromAbsentKeyOnlyInFind)
