@@ -49,11 +49,8 @@ bool attach_filter(int sock, std::uint16_t port, const udp_filter &udp)
 {
     // The kernel runs this on each datagram before it queues it, so a flood
     // from another host never takes the accepted host's place in the queue.
-    // Offset 0 is the UDP header; the IPv4 header is reached through
-    // SKF_NET_OFF. Loads come out in host byte order, and so must the
-    // constants. Jumps count the instructions they skip.
-    // What it drops of the relay's own output, and why: udp_filter in
-    // net.h. A looped-back copy has packet type PACKET_LOOPBACK.
+    // Offset 0 is the UDP header, SKF_NET_OFF the IPv4 one; loads come out in
+    // host byte order, and jumps count the instructions they skip.
     sock_filter program[] = {
         /* 0 */ statement(BPF_LD | BPF_W | BPF_ABS, net_offset(12)),      // IPv4 source address
         /* 1 */ jump(BPF_JMP | BPF_JEQ | BPF_K, ntohl(udp.source), 0, 7), // another host: 9, drop

@@ -34,19 +34,13 @@ class unique_fd {
 };
 
 // Which datagrams the kernel lets through to the relay's socket: those from
-// source, but none that the socket sent itself and got back.
-//
-// The relay's own output comes back to its socket: the looped-back copy of
-// a broadcast, a datagram sent to its own host (its address, 127.0.0.1,
-// 0.0.0.0) through lo, or a broadcast that a second interface of the host
-// on the destination's LAN receives as an ordinary one. Relayed again, one
-// datagram from a producer on the host would circle for ever. No other
-// local socket can send from the relay's port, which it holds alone: a
-// datagram from that port and one of this host's own addresses can only be
-// its own. So where source is a local address, every datagram from it and
-// the port is dropped, whatever way it came; otherwise only one that was
-// looped back or came in through lo. Datagrams from other hosts pass
-// whatever their port, and a local producer's from other ports too.
+// source, but none of the relay's own output come back, which relayed again
+// would circle for ever. It comes back looped back, through lo, or as a
+// broadcast that a second interface on the destination's LAN receives. No
+// other socket can send from the relay's port, so where source is a local
+// address, every datagram from it and the port is the relay's own and
+// dropped; otherwise only one looped back or come through lo. Other ports
+// and other hosts pass.
 struct udp_filter {
     in_addr_t source;
     bool source_is_local;
