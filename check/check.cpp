@@ -24,7 +24,7 @@
 
 namespace {
 
-// What each kind says. A message and its fix, joined by "; ", may name
+// What each kind says. A message and the fix after it may name
 // {key}, the setting; {text}, the file's text, quoted; {value}, the
 // setting's value as the daemon loads it; {detail}; {line}, the line taken
 // instead; and for the three settings the relay needs, {fallback}, what the
@@ -33,56 +33,57 @@ struct kind_text {
     bool error;
     const char *summary;
     const char *message;
-    const char *fix; // null: the message says it all
+    const char *fix; // with its "; " or ": "; null: the message says it all
 };
 #define UNREAD "the daemon cannot read it, so it will run on its defaults and relay nothing: "
-constexpr const char *WRITE = "write {key}={wanted}";
+constexpr const char *WRITE = "; write {key}={wanted}";
 constexpr kind_text KINDS[] = {
     {true, "a missing file", UNREAD "No such file or directory",
-     "write it, from /opt/Ostrivo/etc/settings.example"},
-    {true, "not a regular file", UNREAD "it is not a regular file", "replace it with one"},
+     ": write it, from /opt/Ostrivo/etc/settings.example"},
+    {true, "not a regular file", UNREAD "it is not a regular file", ": replace it with one"},
     {true, "a file larger than 1 MiB", UNREAD "it is larger than 1 MiB, which no settings file is",
-     "replace it"},
-    {true, "a file the daemon may not read", UNREAD "Permission denied", "{detail}"},
-    {true, "an unreadable file", UNREAD "{detail}", "make it a file the daemon can read"},
+     ": replace it"},
+    {true, "a file the daemon may not read", UNREAD "Permission denied", ": {detail}"},
+    {true, "an unreadable file", UNREAD "{detail}", ": make it a file the daemon can read"},
     {true, "not text",
      "it is UTF-16, or holds NUL bytes throughout, so the daemon reads no setting from it and "
      "will relay nothing",
-     "save it as plain text, ASCII or UTF-8 (iconv -f UTF-16 -t UTF-8)"},
+     ": save it as plain text, ASCII or UTF-8 (iconv -f UTF-16 -t UTF-8)"},
     {false, "a file closed to the relay's user",
      "root can read it, but the relay's own user, which neither owns it nor is in its group, "
      "cannot",
-     "{detail}"},
+     ": {detail}"},
     {false, "a NUL byte in a line",
      "a NUL byte stands in this line: the daemon reads it only up to there and ignores what "
      "follows, {text}",
-     "remove the NUL byte"},
+     "; remove the NUL byte"},
     {false, "a NUL byte before '='",
      "a NUL byte stands before this line's '=': the daemon reads the line only up to it, so it "
      "skips the line",
-     "remove the NUL byte"},
+     "; remove the NUL byte"},
     {false, "a CR inside a line",
      "a CR stands inside this line: the daemon reads a line only up to its first CR, so what "
      "follows is lost",
-     "save the file with LF (or CR LF) line ends"},
+     "; save the file with LF (or CR LF) line ends"},
     {false, "a quote before '='",
      "the last double quote on this line stands before its '=': the daemon ends the line there "
      "and skips it",
-     "write KEY=value or KEY=\"value\", with no quote around the key"},
+     "; write KEY=value or KEY=\"value\", with no quote around the key"},
     {false, "a setting without '='",
-     "this line looks like a setting but has no '=': the daemon skips it", "write KEY=value"},
+     "this line looks like a setting but has no '=': the daemon skips it", "; write KEY=value"},
     {false, "a key with blanks or a word around it",
      "the key {text} is not {key}: the daemon ignores this line",
-     "write {key}=value, with nothing before the key and no blanks around it"},
+     "; write {key}=value, with nothing before the key and no blanks around it"},
     {false, "a key with blanks or a word around it, set on another line too",
      "the key {text} is not {key}: the daemon ignores this line and takes line {line}", nullptr},
     {false, "an unknown key", "unknown key {text}: the daemon ignores this line",
-     "did you mean {detail}?"},
+     "; did you mean {detail}?"},
     {false, "a key set again",
-     "{key} is set again: the daemon takes line {line} and ignores this one", "remove one of them"},
+     "{key} is set again: the daemon takes line {line} and ignores this one",
+     "; remove one of them"},
     {false, "text after the last double quote",
      "the daemon ignores {text} after the last double quote",
-     "close the quoted value, or remove what follows it"},
+     "; close the quoted value, or remove what follows it"},
     {true, "a required setting not set", "{key} is not set: the daemon will {fallback}", WRITE},
     {true, "a required setting whose key has blanks or a word around it",
      "{key} is not set (this line's key is another): the daemon will {fallback}", WRITE},
@@ -91,13 +92,13 @@ constexpr kind_text KINDS[] = {
     {false, "a value that does not parse", "{key}: {text} {detail}, so the daemon will use {value}",
      nullptr},
     {false, "text after a value", "{key}: the daemon reads {text} as {value} and ignores {detail}",
-     "remove it, or correct the value"},
+     "; remove it, or correct the value"},
     // Written so, it is meant: a host without an address yet, such as a
     // DHCP client, sends from 0.0.0.0.
     {false, "a source of 0.0.0.0",
      "{key} is 0.0.0.0: the daemon relays only datagrams from hosts without an address, such as "
      "a DHCP discovery",
-     "if you meant one host, write {key}={wanted}"},
+     "; if you meant one host, write {key}={wanted}"},
     {true, "a required value of 0", "{key} is {value}: the daemon will {fallback}", WRITE},
     {true, "a port above 65535",
      "{key} is {value}, above 65535: the daemon will refuse it and exit with status 1", WRITE},
@@ -124,7 +125,7 @@ constexpr kind_text KINDS[] = {
     {true, "a port in use",
      "{key} is {value}, and still after {detail} s: bind socket error: Address already in use: "
      "another program holds the port, and the daemon would exit with status 1",
-     "stop it, or give the relay another port"},
+     "; stop it, or give the relay another port"},
     {false, "a value that cannot be printed",
      "{key} holds bytes that cannot be printed as they are: -p writes them as \\xNN, so its line "
      "cannot be written back as it is",
@@ -302,10 +303,8 @@ std::string render(const check_finding &finding, const module_settings &settings
         out.append(words);
     };
     expand(kind.message);
-    if (kind.fix != nullptr) {
-        out += "; ";
+    if (kind.fix != nullptr)
         expand(kind.fix);
-    }
     return out;
 }
 
