@@ -532,8 +532,9 @@ check_report check_file(const char *path, unsigned wait_port)
         return report;
     }
     load_module_settings(report.settings, file);
-    if (std::string advice = explain_closed_to_others(path); geteuid() == 0 && !advice.empty())
-        report.findings.push_back({check_kind::closed_to_user, 0, nullptr, "", advice});
+    if (geteuid() == 0)
+        if (std::string advice = explain_closed_to_others(path); !advice.empty())
+            report.findings.push_back({check_kind::closed_to_user, 0, nullptr, "", advice});
 
     // One walk through the lines. A file that is not text, UTF-16 say,
     // whose every other byte is a NUL at which the reader stops, reads no
@@ -579,7 +580,9 @@ check_report check_file(const char *path, unsigned wait_port)
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait_port);
     while (is_port_held(report.settings.port)) {
         if (std::chrono::steady_clock::now() >= deadline) {
-            const module_setting &port = *find_setting("MOD_OSTRIVO_PORT");
+            const module_setting &port = *std::find_if(
+                MODULE_SETTINGS.begin(), MODULE_SETTINGS.end(),
+                [](const module_setting &each) { return each.role == setting_role::port; });
             report.findings.push_back({check_kind::port_in_use, taken[index_of(port)].line, &port,
                                        "", std::to_string(wait_port)});
             break;
