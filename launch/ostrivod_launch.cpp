@@ -2,23 +2,40 @@
 // relay or its check, with no privilege but the right to bind the relay's
 // port where that port is below 1024, and no way to gain another. Every init
 // system starts the relay through it, so that a board whose userland is
-// BusyBox drops privileges exactly as a Debian one does.
+// BusyBox drops privileges exactly as a Debian one does. PROGRAM gets
+// nothing else of its caller's: no descriptor but the standard three, no
+// ignored or blocked signal.
 
 #include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
 #include <pwd.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include "daemon/daemon.h"
 
+#ifndef CLOSE_RANGE_CLOEXEC
+#define CLOSE_RANGE_CLOEXEC (1U << 2)
+#endif
+
 namespace {
+
+// As shells and env(1) tell a program they could not run.
+constexpr int REFUSED = 1, CANNOT_RUN = 126, NOT_FOUND = 127;
 
 [[noreturn]] void usage()
 {
@@ -30,33 +47,81 @@ namespace {
     std::exit(2);
 }
 
+[[noreturn]] __attribute__((format(printf, 1, 2))) void refuse(const char *format, ...)
+{
+    std::va_list args;
+    va_start(args, format);
+    std::fputs("ostrivod-launch: ", stderr);
+    std::vfprintf(stderr, format, args);
+    std::fputc('\n', stderr);
+    va_end(args);
+    std::exit(REFUSED);
+}
+
 [[noreturn]] void fail(const char *what, const char *detail = nullptr)
 {
     int error = errno;
-    std::fprintf(stderr, "ostrivod-launch: %s%s%s: %s\n", what, detail ? " " : "",
-                 detail ? detail : "", std::strerror(error));
-    std::exit(1);
+    refuse("%s%s%s: %s", what, detail ? " " : "", detail ? detail : "", std::strerror(error));
 }
 
-// A user's name, or a numeric UID:GID, as a unit names user nobody.
-bool find_user(const char *name, uid_t &uid, gid_t &gid)
+// An id the program may run as: neither root's 0, whose files stay its own
+// without a capability, nor 4294967295, which the kernel takes as "leave the
+// id as it is".
+bool usable_id(std::uint64_t id)
 {
-    char *colon = nullptr, *end = nullptr;
-    unsigned long number = std::strtoul(name, &colon, 10);
-    if (colon != name && *colon == ':' && colon[1] >= '0' && colon[1] <= '9') {
-        unsigned long group = std::strtoul(colon + 1, &end, 10);
-        if (*end == '\0') {
-            uid = static_cast<uid_t>(number);
-            gid = static_cast<gid_t>(group);
-            return true;
-        }
+    return id >= 1 && id <= 4294967294U;
+}
+
+// A decimal id alone: no sign, no blank, nothing after it.
+bool parse_id(std::string_view text, std::uint32_t &id)
+{
+    std::uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9' || value > UINT32_MAX)
+            return false;
+        value = value * 10 + static_cast<unsigned>(c - '0');
     }
-    const passwd *entry = getpwnam(name);
-    if (!entry)
+    if (text.empty() || !usable_id(value))
         return false;
-    uid = entry->pw_uid;
-    gid = entry->pw_gid;
+    id = static_cast<std::uint32_t>(value);
     return true;
+}
+
+// USER as a name, or as UID:GID, as a unit names user nobody; a name with a
+// colon cannot be in the user database.
+void find_user(const char *user, uid_t &uid, gid_t &gid)
+{
+    std::string_view text = user;
+    if (std::size_t colon = text.find(':'); colon != std::string_view::npos) {
+        if (!parse_id(text.substr(0, colon), uid) || !parse_id(text.substr(colon + 1), gid))
+            refuse("-u %s: not UID:GID, each a decimal number from 1 to 4294967294", user);
+        return;
+    }
+    passwd entry{};
+    passwd *found = nullptr;
+    std::vector<char> buffer(1024);
+    int error = 0;
+    while ((error = getpwnam_r(user, &entry, buffer.data(), buffer.size(), &found)) == ERANGE)
+        buffer.resize(buffer.size() * 2);
+    if (!found) {
+        // The values getpwnam(3) gives for a name that is not there.
+        if (error == 0 || error == ENOENT || error == ESRCH || error == EBADF || error == EPERM)
+            refuse("no user %s", user);
+        errno = error;
+        fail("cannot look up user", user);
+    }
+    if (!usable_id(entry.pw_uid) || !usable_id(entry.pw_gid))
+        refuse("-u %s: uid %u, gid %u: root's uid or group would keep root's files", user,
+               entry.pw_uid, entry.pw_gid);
+    uid = entry.pw_uid;
+    gid = entry.pw_gid;
+}
+
+// Whether any of the process's uids is root's.
+bool as_root()
+{
+    uid_t real = 0, effective = 0, saved = 0;
+    return getresuid(&real, &effective, &saved) != 0 || real == 0 || effective == 0 || saved == 0;
 }
 
 // Everything but the one capability kept leaves the bounding set. Only a
@@ -90,6 +155,41 @@ void become(uid_t uid, gid_t gid, bool keep)
         fail("cannot set the capabilities");
 }
 
+// Every descriptor above standard error closes on exec: a shell's open
+// files, say, a root-only one among them, never reach the program. A kernel
+// older than 5.11 has no close_range(2) that does it at once.
+void close_others_on_exec()
+{
+#ifdef SYS_close_range
+    if (syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) == 0)
+        return;
+#endif
+    rlimit limit{};
+    int last = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_max != RLIM_INFINITY &&
+                       limit.rlim_max <= 1U << 20
+                   ? static_cast<int>(limit.rlim_max)
+                   : 1 << 20;
+    for (int fd = 3; fd < last; ++fd)
+        if (int flags = fcntl(fd, F_GETFD); flags >= 0 && !(flags & FD_CLOEXEC))
+            fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
+// Every signal as a new process has it: caught by nothing, ignored by
+// nothing (an init script's "&" ignores SIGINT and SIGQUIT), blocked by
+// nothing. SIGKILL, SIGSTOP and the C library's own refuse, harmlessly.
+void default_signals()
+{
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    for (int sig = 1; sig < NSIG; ++sig)
+        sigaction(sig, &action, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    if (sigprocmask(SIG_SETMASK, &none, nullptr) != 0)
+        fail("cannot unblock the signals");
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -98,6 +198,8 @@ int main(int argc, char **argv)
     const char *path = SETTINGS_PATH;
     // "+": PROGRAM's own options are its own.
     for (int option = 0; (option = getopt(argc, argv, "+u:f:")) != -1;) {
+        if (option == 'u' && user)
+            refuse("-u given twice: %s, then %s", user, optarg);
         if (option == 'u')
             user = optarg;
         else if (option == 'f')
@@ -107,6 +209,10 @@ int main(int argc, char **argv)
     }
     if (optind >= argc)
         usage();
+    // Root without -u would stay root, owning every root file with no
+    // capability at all.
+    if (!user && as_root())
+        refuse("run as root: name the user to run %s as, with -u", argv[optind]);
 
     // The relay's port, as the relay will read it; unreadable settings keep
     // nothing, and the check says why.
@@ -119,10 +225,7 @@ int main(int argc, char **argv)
     if (user) {
         uid_t uid = 0;
         gid_t gid = 0;
-        if (!find_user(user, uid, gid)) {
-            std::fprintf(stderr, "ostrivod-launch: no user %s\n", user);
-            return 1;
-        }
+        find_user(user, uid, gid);
         bound(keep);
         become(uid, gid, keep);
     }
@@ -134,6 +237,11 @@ int main(int argc, char **argv)
         fail("cannot keep CAP_NET_BIND_SERVICE for port", std::to_string(settings.port).c_str());
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         fail("cannot give up gaining privileges");
+    close_others_on_exec();
+    default_signals();
     execv(argv[optind], argv + optind);
-    fail("cannot run", argv[optind]);
+    int error = errno;
+    std::fprintf(stderr, "ostrivod-launch: cannot run %s: %s\n", argv[optind],
+                 std::strerror(error));
+    return error == ENOENT || error == ENOTDIR ? NOT_FOUND : CANNOT_RUN;
 }

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # ostrivod-launch, as root: the user it becomes, and the one capability it
 # keeps only for a port below 1024; run again by that user, as a unit runs
-# it, it can only lower what it was given.
+# it, it can only lower what it was given. What it refuses runs nothing, and
+# the program gets nothing else of the caller's: no descriptor, no ignored
+# or blocked signal.
 # Usage: launch_test.sh LAUNCHER
 set -euo pipefail
 source "$(dirname "$0")/checks.sh"
@@ -34,6 +36,55 @@ launched "$ids$(caps $bind)" "$launch" -u nobody -f "$work/low" "$launch" -f "$w
 launched "$ids$(caps $none $bind $bind)" "$launch" -u nobody -f "$work/low" "$launch" -f "$work/high"
 launched "" "$launch" -u nobody -f "$work/high" "$launch" -f "$work/low"
 
-said=$("$launch" -u no-such-user /bin/true 2>&1) && fail "an unknown user ran"
-[[ $said == *"no such"* || $said == *"no user no-such-user"* ]] || fail "an unknown user: $said"
-finish "the launcher keeps CAP_NET_BIND_SERVICE only for a port below 1024"
+# Refused, each with exit 1 and its value named, and nothing run: ids out
+# of range (4294967295 is "leave it" to the kernel; 2^32 wraps to 0),
+# anything but digits, root's uid or group, root by name, a second -u, and
+# root with no -u at all.
+while IFS='|' read -r args named; do
+    read -ra words <<<"$args"
+    said=$("$launch" "${words[@]}" /bin/echo ran 2>&1) && status=0 || status=$?
+    [[ $status == 1 && $said != *ran && $said == *"$named"* ]] || fail "$args: status $status, said: $said"
+done <<'TABLE'
+-u 4294967295:0|4294967295:0
+-u 4294967295:4294967295|4294967295:4294967295
+-u -1:65534|-1:65534
+-u 99999999999999999999:65534|99999999999999999999:65534
+-u 4294967296:4294967296|4294967296:4294967296
+-u 1000:4294967295|1000:4294967295
+-u 0:0|0:0
+-u 65534:0|65534:0
+-u +65534:65534|+65534:65534
+-u 65534:65534x|65534:65534x
+-u :65534|:65534
+-u root|root
+-u -1|no user -1
+-u no-such-user|no user no-such-user
+-u nobody -u 0:0|nobody, then 0:0
+|run as root
+TABLE
+"$launch" -u ' 65534:65534' /bin/true 2>/dev/null && fail "a leading blank was taken"
+
+# What the caller holds stays with the caller: a root-only file open on
+# descriptor 7, SIGINT and SIGQUIT ignored as "&" leaves them, SIGTERM
+# blocked.
+touch "$work/secret" && chmod 600 "$work/secret"
+held() {
+    (
+        exec 7>>"$work/secret"
+        trap '' INT QUIT
+        perl -MPOSIX -e 'sigprocmask(SIG_BLOCK, POSIX::SigSet->new(SIGTERM)); exec @ARGV' \
+            "$launch" -u nobody "$@"
+    )
+}
+held=$(held /bin/ls /proc/self/fd && held /bin/grep -E '^Sig(Ign|Blk):' /proc/self/status)
+[[ $(echo $held) == "0 1 2 3 SigBlk: 0000000000000000 SigIgn: 0000000000000000" ]] ||
+    fail "the caller's descriptors or signals reached the program: $(echo $held)"
+
+# A missing program and one that cannot run are told apart, as shells do.
+touch "$work/plain" && chmod 644 "$work/plain"
+for row in "$work/absent 127" "$work/plain 126"; do
+    set -- $row
+    said=$("$launch" -u nobody "$1" 2>&1) && status=0 || status=$?
+    [[ $status == "$2" && $said == *"cannot run $1"* ]] || fail "$1: status $status, $said"
+done
+finish "the launcher keeps CAP_NET_BIND_SERVICE only for a port below 1024, and refuses what it cannot drop"
