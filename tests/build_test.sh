@@ -84,7 +84,7 @@ mkdir -p "$work/no-pc" "$work/systemd-pc"
 printf 'systemdsystemunitdir=/lib/systemd/system\nName: systemd\nDescription: -\nVersion: 252\n' \
     >"$work/systemd-pc/systemd.pc"
 usr_files="opt/Ostrivo/bin/ostrivod opt/Ostrivo/bin/ostrivod-check opt/Ostrivo/bin/ostrivod-launch \
-opt/Ostrivo/etc/settings.example usr/share/man/man8/ostrivod-check.8.gz usr/share/man/man8/ostrivod.8.gz \
+opt/Ostrivo/etc/settings.example usr/share/man/man8/ostrivod-check.8.gz usr/share/man/man8/ostrivod-launch.8.gz usr/share/man/man8/ostrivod.8.gz \
 etc/init.d/ostrivod"
 buildroot=$work/buildroot yocto=$work/yocto
 mkdir -p "$buildroot" && (cd "$buildroot" && PKG_CONFIG_LIBDIR=$work/no-pc cmake "$source_dir" \

@@ -19,7 +19,7 @@ finish() { # MESSAGE: exits 1 after any failure, else prints it
 systemd_files="lib/systemd/system/ostrivod.service lib/systemd/system/ostrivod@.service"
 sysv_files="etc/init.d/ostrivod"
 program_files="opt/Ostrivo/bin/ostrivod opt/Ostrivo/bin/ostrivod-check opt/Ostrivo/bin/ostrivod-launch \
-opt/Ostrivo/etc/settings.example usr/share/man/man8/ostrivod-check.8.gz usr/share/man/man8/ostrivod.8.gz"
+opt/Ostrivo/etc/settings.example usr/share/man/man8/ostrivod-check.8.gz usr/share/man/man8/ostrivod-launch.8.gz usr/share/man/man8/ostrivod.8.gz"
 installed_files="$systemd_files $sysv_files $program_files"
 package_files="$installed_files usr/share/doc/ostrivod/changelog.gz \
 usr/share/doc/ostrivod/copyright usr/share/lintian/overrides/ostrivod usr/lib/sysusers.d/ostrivod.conf"
