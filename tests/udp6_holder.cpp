@@ -17,7 +17,7 @@ int main(int argc, char **argv)
     int v6only = 0;
     sockaddr_in6 address{};
     address.sin6_family = AF_INET6;
-    address.sin6_port = htons(static_cast<std::uint16_t>(std::atoi(argv[1])));
+    address.sin6_port = htons(static_cast<std::uint16_t>(std::strtoul(argv[1], nullptr, 10)));
     if (sock < 0 || setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) != 0 ||
         bind(sock, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
         std::perror("udp6_holder");
