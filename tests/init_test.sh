@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The init script as a BusyBox system runs it, natively: a chroot whose only
-# userland is BusyBox with the applets of the BusyBox board, this build
+# userland is BusyBox with the applets of Buildroot's BusyBox, this build
 # installed in it, BusyBox's syslogd writing /var/log/messages, all in
 # mount, network and pid namespaces of its own, so that whatever a case
 # starts ends with it. The cases are tests/init_cases.sh, which the BusyBox
@@ -21,12 +21,14 @@ busybox=$(command -v busybox) || skip "needs BusyBox: apt-get install busybox-st
 root=$work/root
 mkdir -p "$root"/{bin,sbin,dev,proc,run,tmp,root,var/log}
 cp "$busybox" "$root/bin/busybox"
-for link in $(grep -v '^#' "$src/boards/busybox/applets"); do
-    ln -sf /bin/busybox "$root/$link"
+for link in $(grep -v '^#' "$src/tests/init_applets"); do
+    mkdir -p "$root/${link%/*}" && ln -sf /bin/busybox "$root/$link"
 done
 DESTDIR=$root cmake --install "$build" >/dev/null
 cp "$holder" "$root/bin/udp6_holder"
-cp "$src/boards/busybox/etc/passwd" "$src/boards/busybox/etc/group" "$root/etc/"
+printf '%s\n' root:x:0:0:root:/root:/bin/sh ostrivo:x:1000:1000::/:/bin/false \
+    nobody:x:65534:65534::/:/bin/false >"$root/etc/passwd"
+printf '%s\n' root:x:0: ostrivo:x:1000: nogroup:x:65534: >"$root/etc/group"
 cp -a "$src/boards/common/." "$root/"
 cp "$src/tests/init_cases.sh" "$root/root/"
 # The C library and loader that the programs need, where they need them.
