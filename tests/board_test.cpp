@@ -604,6 +604,16 @@ TEST_F(SysV, StartRelaysAsTheRelaysUserAndStopLeavesNoProcess)
     start_and_stop(INIT);
 }
 
+// apt installed the package with what it depends on: the relay's user
+// comes from the standalone sysusers, not from the whole of systemd.
+TEST_F(SysV, TheInstallPulledInNoSystemd)
+{
+    EXPECT_EQ(board("dpkg-query -W -f='${db:Status-Status} ${Package}\\n' systemd "
+                    "systemd-standalone-sysusers 2>/dev/null | sed -n 's/^installed //p'"),
+              "systemd-standalone-sysusers");
+    EXPECT_EQ(board("id -un ostrivo"), "ostrivo");
+}
+
 TEST_F(SysV, AStartThatCannotRelayFailsAndLeavesNoDaemon)
 {
     from_a_known_state(INIT);
