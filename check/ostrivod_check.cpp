@@ -14,10 +14,12 @@ void usage(std::FILE *to)
 {
     std::fprintf(to,
                  "usage: ostrivod-check [-q] [-p] [-w SECONDS] [FILE]\n"
+                 "       ostrivod-check -h\n"
                  "Checks FILE (default %s) as ostrivod will read it.\n"
                  "  -q  print nothing when there is nothing to say\n"
                  "  -p  print the settings as the daemon will use them\n"
                  "  -w  wait up to SECONDS for the relay's port to be free\n"
+                 "  -h  print this and exit\n"
                  "Exit status: 0 the daemon will relay, 1 it will not, 2 usage.\n",
                  SETTINGS_PATH);
 }

@@ -370,8 +370,8 @@ std::string source_file(const char *name)
 // README's key table says of each key what the page says.
 TEST(ManualPages, MatchTheProgramsOwnTablesAndTheReadme)
 {
-    std::string daemon = source_file("packaging/ostrivod.8"),
-                check = source_file("packaging/ostrivod-check.8"),
+    std::string daemon = source_file("packaging/ostrivod.8.in"),
+                check = source_file("packaging/ostrivod-check.8.in"),
                 readme = source_file("README.md");
     ASSERT_FALSE(daemon.empty() || check.empty() || readme.empty());
     std::size_t printed = check.find(".B \\-p\n"), last = printed;

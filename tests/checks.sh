@@ -18,10 +18,13 @@ finish() { # MESSAGE: exits 1 after any failure, else prints it
 # adds: Debian's metadata.
 systemd_files="lib/systemd/system/ostrivod.service lib/systemd/system/ostrivod@.service"
 sysv_files="etc/init.d/ostrivod"
+manual_pages="usr/share/man/man8/ostrivod-check.8 usr/share/man/man8/ostrivod-launch.8 usr/share/man/man8/ostrivod.8"
 program_files="opt/Ostrivo/bin/ostrivod opt/Ostrivo/bin/ostrivod-check opt/Ostrivo/bin/ostrivod-launch \
-opt/Ostrivo/etc/settings.example usr/share/man/man8/ostrivod-check.8.gz usr/share/man/man8/ostrivod-launch.8.gz usr/share/man/man8/ostrivod.8.gz"
-installed_files="$systemd_files $sysv_files $program_files"
-package_files="$installed_files usr/share/doc/ostrivod/changelog.gz \
-usr/share/doc/ostrivod/copyright usr/share/lintian/overrides/ostrivod usr/lib/sysusers.d/ostrivod.conf"
+opt/Ostrivo/etc/settings.example"
+installed_files="$systemd_files $sysv_files $program_files $manual_pages"
+# debhelper compresses the pages.
+package_files="$systemd_files $sysv_files $program_files ${manual_pages// /.gz }.gz \
+usr/share/doc/ostrivod/changelog.gz usr/share/doc/ostrivod/copyright usr/share/lintian/overrides/ostrivod \
+usr/lib/sysusers.d/ostrivod.conf"
 # sorted FILE...: the words, one a line, sorted, as one line.
 sorted() { printf '%s\n' "$@" | sort | tr '\n' ' '; }

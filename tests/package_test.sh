@@ -118,6 +118,10 @@ grep -q __vsnprintf_chk <<<"$symbols" || fail "the daemon's calls are not fortif
 [[ $arch != armhf ]] || grep -q __select64 <<<"$symbols" || fail "the daemon has 32-bit time"
 echo "daemon: $size bytes, NEEDED $needed; package: $(field Depends)"
 units=$work/root/lib/systemd/system
+# The template is the unit but for what an instance changes.
+grep -E '^[A-Z]' "$units/ostrivod.service" | grep -vE '^(Description|ExecStartPre)=' | while read -r line; do
+    grep -qxF "$line" "$units/ostrivod@.service" || echo "$line"
+done >"$work/template" && [[ ! -s $work/template ]] || fail "the template lacks: $(cat "$work/template")"
 # verify looks for ExecStart's program on this machine, and for the manual
 # pages the unit names: give it the package's, in a private /opt and on
 # MANPATH. It reports doubtful lines without failing,
