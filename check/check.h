@@ -76,7 +76,8 @@ struct check_report {
     // For each of MODULE_SETTINGS, whether the daemon takes it from the file
     // rather than by default.
     bool given[MODULE_SETTINGS.size()] = {};
-    std::vector<check_finding> findings; // in the order found
+    std::size_t line[MODULE_SETTINGS.size()] = {}; // the line it is taken from, 0: none
+    std::vector<check_finding> findings;           // in the order found
 };
 // Reads the settings file at path as the daemon reads it, and finds every
 // line and value that does not say what its writer meant.
