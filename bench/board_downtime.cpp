@@ -5,7 +5,7 @@
 // board is slow and noisy, so the figures are printed, never judged.
 // Usage: ostrivo-board-downtime DIR [CRASHES], DIR made by boards/board image systemd
 
-#include "boards/board.h"
+#include "sandbox/board.h"
 
 #include <algorithm>
 #include <chrono>

@@ -20,6 +20,6 @@ check_report check_file(const char *path, unsigned wait_port)
         std::find_if(MODULE_SETTINGS.begin(), MODULE_SETTINGS.end(),
                      [](const module_setting &each) { return each.role == setting_role::port; });
     report.findings.push_back({check_kind::port_in_use, report.line[port - MODULE_SETTINGS.begin()],
-                               &*port, "", std::to_string(wait_port)});
+                               port, "", std::to_string(wait_port)});
     return report;
 }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/daemon.h"
+#include "settings/module_settings.h"
 
 // Everything the check can find, the file's own problems first, then the
 // lines', then the values'.

@@ -11,7 +11,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "daemon/daemon.h"
+#include "settings/module_settings.h"
 #include "net/log.h"
 #include "net/net.h"
 

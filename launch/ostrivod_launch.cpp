@@ -26,7 +26,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "daemon/daemon.h"
+#include "settings/module_settings.h"
 
 #ifndef CLOSE_RANGE_CLOEXEC
 #define CLOSE_RANGE_CLOEXEC (1U << 2)
@@ -219,9 +219,7 @@ int main(int argc, char **argv)
     // The relay's port, as the relay will read it; unreadable settings keep
     // nothing, and the check says why.
     module_settings settings;
-    settings_handle file = settings_open(path, "r");
-    load_module_settings(settings, file);
-    settings_close(std::move(file));
+    load_module_settings(settings, path);
     bool keep = settings.port >= 1 && settings.port < 1024;
 
     if (user) {

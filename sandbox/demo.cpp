@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "boards/board.h"
+#include "sandbox/board.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 // Usage: board_test --board=DIR --gtest_filter=Systemd.*|SysV.*|BusyBox.*,
 // DIR made by boards/board image of that kind.
 
-#include "boards/board.h"
+#include "sandbox/board.h"
 
 #include <algorithm>
 #include <chrono>

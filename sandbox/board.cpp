@@ -1,9 +1,9 @@
 // The emulated board of boards/board, booted under qemu among the
 // namespace hosts, and the shell on its virtio console.
 
-#include "board.h"
+#include "sandbox/board.h"
 
-// The board stands in for a namespace host: it shares the sandbox's own helpers.
+// The board stands in for a namespace host, with the sandbox's own helpers.
 #include "sandbox/internal.h"
 #include "settings/settings.h"
 

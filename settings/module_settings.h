@@ -1,5 +1,5 @@
-// What the relay daemon and its settings check share: the module's settings
-// and how they are loaded.
+// The module's settings, the one schema of keys and types that the daemon,
+// its check and its launcher share, and how they are loaded.
 #pragma once
 
 #include <array>
@@ -37,6 +37,8 @@ struct module_setting {
 // Each defaults to 0, 0.0.0.0 or the empty string.
 extern const std::array<module_setting, 9> MODULE_SETTINGS;
 
-// A file that cannot be read leaves every setting at its default, silently.
-void load_module_settings(module_settings &settings);
+// Opens, loads and closes the file at path; one that cannot be read leaves
+// every setting at its default, silently.
+void load_module_settings(module_settings &settings, const char *path = SETTINGS_PATH);
+// From a file already open, whose lines the check then walks.
 void load_module_settings(module_settings &settings, const settings_handle &file);

@@ -1,4 +1,4 @@
-#include "daemon.h"
+#include "settings/module_settings.h"
 
 #include <utility>
 
@@ -41,9 +41,9 @@ void load_module_settings(module_settings &settings, const settings_handle &file
     }
 }
 
-void load_module_settings(module_settings &settings)
+void load_module_settings(module_settings &settings, const char *path)
 {
-    settings_handle file = settings_open(SETTINGS_PATH, "r");
+    settings_handle file = settings_open(path, "r");
     load_module_settings(settings, file);
     settings_close(std::move(file));
 }
