@@ -125,6 +125,11 @@ std::string render(const check_finding &finding, const module_settings &settings
     const char *detail = finding.detail.c_str();
     advice advice = find_advice(setting != nullptr ? setting->role : setting_role::unused);
     const char *bind_name = FAILED_CALL_NAMES[static_cast<std::size_t>(failed_call::bind_socket)];
+    // A value the relay can do nothing with, and why.
+    auto relays_nothing = [&](const char *why) {
+        return say("%s is %s, %s: the daemon will relay nothing; write %s=%s", key, value.c_str(),
+                   why, key, advice.wanted);
+    };
 #define UNREAD "the daemon cannot read it, so it will run on its defaults and relay nothing: "
     using enum check_kind;
     switch (finding.kind) {
@@ -211,26 +216,17 @@ std::string render(const check_finding &finding, const module_settings &settings
                    "write %s=%s",
                    key, value.c_str(), key, advice.wanted);
     case source_broadcast:
-        return say("%s is %s, the broadcast address, which no host sends from: the daemon will "
-                   "relay nothing; write %s=%s",
-                   key, value.c_str(), key, advice.wanted);
+        return relays_nothing("the broadcast address, which no host sends from");
     case source_multicast:
-        return say("%s is %s, a multicast group, which no host sends from: the daemon will relay "
-                   "nothing; write %s=%s",
-                   key, value.c_str(), key, advice.wanted);
+        return relays_nothing("a multicast group, which no host sends from");
     case destination_this_network:
-        return say("%s is %s, in 0.0.0.0/8, which is no host's address, so every send fails: the "
-                   "daemon will relay nothing; write %s=%s",
-                   key, value.c_str(), key, advice.wanted);
+        return relays_nothing("in 0.0.0.0/8, which is no host's address, so every send fails");
     case destination_loopback:
-        return say("%s is %s, a loopback address: every datagram would come back to the relay "
-                   "itself, which drops it: the daemon will relay nothing; write %s=%s",
-                   key, value.c_str(), key, advice.wanted);
+        return relays_nothing("a loopback address: every datagram would come back to the relay "
+                              "itself, which drops it");
     case destination_own:
-        return say("%s is %s, one of this host's own addresses: every datagram would come back "
-                   "to the relay itself, which drops it: the daemon will relay nothing; write "
-                   "%s=%s",
-                   key, value.c_str(), key, advice.wanted);
+        return relays_nothing("one of this host's own addresses: every datagram would come back "
+                              "to the relay itself, which drops it");
     case port_in_use:
         return say("%s is %s, and still after %s s: %s error: %s: another program holds the "
                    "port, and the daemon would exit with status 1; stop it, or give the relay "
